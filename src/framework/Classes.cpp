@@ -1,0 +1,170 @@
+#include "Classes.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+int64_t TStream::GetSize() {
+    const int64_t pos = Seek(0, TSeekOrigin::soCurrent);
+    const int64_t size = Seek(0, TSeekOrigin::soEnd);
+    Seek(pos, TSeekOrigin::soBeginning);
+    return size;
+}
+
+void TStream::SetSize(int64_t) { throw EStreamError("Stream size cannot be changed"); }
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    while (count > 0) {
+        const int64_t n = Read(p, count);
+        if (n <= 0) throw EReadError("Stream read error");
+        p += n;
+        count -= n;
+    }
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    while (count > 0) {
+        const int64_t n = Write(p, count);
+        if (n <= 0) throw EWriteError("Stream write error");
+        p += n;
+        count -= n;
+    }
+}
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+    if (count == 0) {
+        source.SetPosition(0);
+        count = source.Size();
+    }
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(count, 1 << 20)));
+    int64_t left = count;
+    while (left > 0) {
+        const int64_t n = std::min<int64_t>(left, static_cast<int64_t>(buf.size()));
+        source.ReadBuffer(buf.data(), n);
+        WriteBuffer(buf.data(), n);
+        left -= n;
+    }
+    return count;
+}
+
+int64_t TCustomMemoryStream::Read(void* buffer, int64_t count) {
+    const int64_t size = static_cast<int64_t>(data_.size());
+    if (count <= 0 || pos_ >= size) return 0;
+    const int64_t n = std::min(count, size - pos_);
+    std::memcpy(buffer, data_.data() + pos_, static_cast<size_t>(n));
+    pos_ += n;
+    return n;
+}
+
+int64_t TCustomMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+    switch (origin) {
+    case TSeekOrigin::soBeginning: pos_ = offset; break;
+    case TSeekOrigin::soCurrent: pos_ += offset; break;
+    case TSeekOrigin::soEnd: pos_ = static_cast<int64_t>(data_.size()) + offset; break;
+    }
+    if (pos_ < 0) pos_ = 0;
+    return pos_;
+}
+
+void TCustomMemoryStream::SaveToStream(TStream& dest) {
+    if (!data_.empty()) dest.WriteBuffer(data_.data(), static_cast<int64_t>(data_.size()));
+}
+
+void TCustomMemoryStream::SaveToFile(const std::string& fileName) {
+    TFileStream f(fileName, fmCreate);
+    SaveToStream(f);
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+    if (count <= 0) return 0;
+    const auto end = static_cast<size_t>(pos_ + count);
+    if (end > data_.size()) {
+        if (end > data_.capacity()) data_.reserve(std::max(end, data_.capacity() * 2));
+        data_.resize(end);
+    }
+    std::memcpy(data_.data() + pos_, buffer, static_cast<size_t>(count));
+    pos_ += count;
+    return count;
+}
+
+void TMemoryStream::SetSize(int64_t newSize) {
+    data_.resize(static_cast<size_t>(std::max<int64_t>(newSize, 0)));
+    if (pos_ > newSize) pos_ = newSize;
+}
+
+void TMemoryStream::Clear() {
+    data_.clear();
+    pos_ = 0;
+}
+
+void TMemoryStream::LoadFromStream(TStream& source) {
+    source.SetPosition(0);
+    const int64_t size = source.Size();
+    data_.resize(static_cast<size_t>(size));
+    if (size > 0) source.ReadBuffer(data_.data(), size);
+    pos_ = 0;
+}
+
+void TMemoryStream::LoadFromFile(const std::string& fileName) {
+    TFileStream f(fileName, fmOpenRead);
+    LoadFromStream(f);
+}
+
+int64_t THandleStream::Read(void* buffer, int64_t count) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd_, p + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t THandleStream::Write(const void* buffer, int64_t count) {
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, p + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
+    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                          : SEEK_END;
+    const off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (r < 0) throw EStreamError(std::string("Stream seek error: ") + std::strerror(errno));
+    return r;
+}
+
+void THandleStream::SetSize(int64_t newSize) {
+    if (::ftruncate(fd_, static_cast<off_t>(newSize)) != 0)
+        throw EStreamError(std::string("Stream size error: ") + std::strerror(errno));
+}
+
+TFileStream::TFileStream(const std::string& fileName, unsigned mode)
+    : THandleStream(-1), fileName_(fileName) {
+    if (mode == fmCreate) {
+        fd_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
+        return;
+    }
+    const int access = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
+    fd_ = ::open(fileName.c_str(), access | O_CLOEXEC);
+    if (fd_ < 0) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+}
+
+TFileStream::~TFileStream() {
+    if (fd_ >= 0) ::close(fd_);
+}
