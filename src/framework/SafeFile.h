@@ -1,0 +1,28 @@
+// Writing a file so that it appears whole or not at all. The bytes go to an unnamed
+// temporary file in the target's folder (O_TMPFILE, linked into place on Commit) or, where
+// the filesystem cannot do that, to a hidden named temporary file renamed into place.
+// An earlier file of the same name stays untouched until Commit succeeds; without Commit
+// the temporary file is discarded.
+#pragma once
+
+#include <string>
+
+#include "Classes.h"
+
+class TSafeFileStream : public THandleStream {
+public:
+    // Raises EFCreateError ("Cannot create file "<name>". <reason>") when the folder does not
+    // take a new file.
+    explicit TSafeFileStream(const std::string& fileName);
+    ~TSafeFileStream() override;
+
+    // Flushes the data to disk and puts the file in place under its name, replacing any
+    // existing file. Raises EWriteError when that fails; the old file then stays.
+    void Commit();
+    const std::string& FileName() const { return fileName_; }
+
+private:
+    std::string fileName_;
+    std::string tempName_;  // empty while the temporary file is unnamed
+    bool committed_ = false;
+};
