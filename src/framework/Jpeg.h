@@ -1,4 +1,5 @@
-// JPEG output through libjpeg: baseline, float DCT, the given quality.
+// JPEG through libjpeg: output baseline with the float DCT at the given quality; input decoded
+// to a 24-bit picture.
 #pragma once
 
 #include "Graphics.h"
@@ -18,11 +19,18 @@ public:
 
     // Takes a copy of the bitmap to compress.
     void Assign(const TGraphic& source) override;
+    // Gives the picture to a bitmap.
+    void AssignTo(TGraphic& dest) const override;
     void SaveToStream(TStream& stream) override;
-    // Decoding is not offered; only compression is needed here.
+    // Decodes into a 24-bit picture (used by tests and by pictures loaded by extension).
     void LoadFromStream(TStream& stream) override;
     const char* ClassName() const override { return "TJPEGImage"; }
 
 private:
     TBitmap bitmap_;
 };
+
+// Compresses the bitmap (any pixel format) as TJPEGImage::SaveToStream does, without copying
+// the picture: rows go to libjpeg straight from the bitmap or through one row buffer.
+// Raises EInvalidGraphic for an empty bitmap or a libjpeg failure; stream errors pass through.
+void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream);

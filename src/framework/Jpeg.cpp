@@ -1,0 +1,273 @@
+#include "Jpeg.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace {
+
+// libjpeg reports fatal errors through error_exit, which must not return. We jump back to
+// the guarded call with longjmp; only C frames and frames without live C++ objects are
+// skipped. Stream exceptions raised inside the destination manager are parked and
+// rethrown once libjpeg has been left.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void ErrorExit(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+void OutputMessage(j_common_ptr) {}  // warnings are not printed
+
+constexpr size_t kOutputBuffer = 256 * 1024;  // large sequential writes to the stream
+
+struct Destination {
+    jpeg_destination_mgr pub;
+    TStream* stream;
+    JOCTET* buffer;
+    std::exception_ptr error;
+    ErrorManager* err;
+};
+
+void InitDestination(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = kOutputBuffer;
+}
+
+// Writes count bytes; on a stream exception parks it and leaves libjpeg.
+void Flush(Destination* d, size_t count) {
+    bool failed = false;
+    try {
+        d->stream->WriteBuffer(d->buffer, static_cast<int64_t>(count));
+    } catch (...) {
+        d->error = std::current_exception();
+        failed = true;
+    }
+    if (failed) std::longjmp(d->err->jump, 1);
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
+    Flush(d, kOutputBuffer);
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = kOutputBuffer;
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
+    const size_t count = kOutputBuffer - d->pub.free_in_buffer;
+    if (count) Flush(d, count);
+}
+
+// Fills row (RGB, 3 bytes a pixel) from a bitmap row of a format libjpeg cannot take directly.
+void ConvertRow(const TBitmap& bmp, int y, JSAMPLE* out) {
+    const uint8_t* row = bmp.ScanLine(y);
+    const int w = bmp.Width();
+    auto expand5 = [](int v) { return static_cast<JSAMPLE>((v << 3) | (v >> 2)); };
+    auto expand6 = [](int v) { return static_cast<JSAMPLE>((v << 2) | (v >> 4)); };
+    switch (bmp.PixelFormat()) {
+    case pf1bit:
+    case pf4bit:
+    case pf8bit: {
+        const int bits = bmp.BitsPerPixel();
+        const TPalette& pal = bmp.Palette();
+        for (int x = 0; x < w; ++x, out += 3) {
+            const int i = bits == 8 ? row[x]
+                          : bits == 4 ? ((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4)
+                                      : (row[x >> 3] >> (7 - (x & 7))) & 1;
+            if (i < pal.Count()) {
+                out[0] = pal[i].peRed, out[1] = pal[i].peGreen, out[2] = pal[i].peBlue;
+            } else {
+                out[0] = out[1] = out[2] = 0;
+            }
+        }
+        break;
+    }
+    case pf15bit:
+        for (int x = 0; x < w; ++x, out += 3) {
+            const int v = row[2 * x] | (row[2 * x + 1] << 8);
+            out[0] = expand5((v >> 10) & 31), out[1] = expand5((v >> 5) & 31), out[2] = expand5(v & 31);
+        }
+        break;
+    case pf16bit:
+        for (int x = 0; x < w; ++x, out += 3) {
+            const int v = row[2 * x] | (row[2 * x + 1] << 8);
+            out[0] = expand5((v >> 11) & 31), out[1] = expand6((v >> 5) & 63), out[2] = expand5(v & 31);
+        }
+        break;
+    default: break;  // 24 and 32 bits go to libjpeg directly
+    }
+}
+
+struct CompressJob {
+    const TBitmap* bitmap;
+    int quality;
+    JSAMPLE* rowBuffer;  // null when rows are fed straight from the bitmap
+};
+
+// Only trivially destructible locals live here, as longjmp may land in this frame.
+bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination& dest, const CompressJob& job) {
+    if (setjmp(err.jump)) return false;
+    jpeg_create_compress(&cinfo);
+    cinfo.dest = &dest.pub;
+    const TBitmap& bmp = *job.bitmap;
+    cinfo.image_width = static_cast<JDIMENSION>(bmp.Width());
+    cinfo.image_height = static_cast<JDIMENSION>(bmp.Height());
+    cinfo.input_components = bmp.PixelFormat() == pf32bit ? 4 : 3;
+    // Blue-green-red rows of 24/32-bit bitmaps give the same samples as an RGB copy would.
+    cinfo.in_color_space = bmp.PixelFormat() == pf24bit   ? JCS_EXT_BGR
+                           : bmp.PixelFormat() == pf32bit ? JCS_EXT_BGRX
+                                                          : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    cinfo.dct_method = JDCT_FLOAT;
+    jpeg_set_quality(&cinfo, job.quality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const int y = static_cast<int>(cinfo.next_scanline);
+        JSAMPROW row;
+        if (job.rowBuffer) {
+            ConvertRow(bmp, y, job.rowBuffer);
+            row = job.rowBuffer;
+        } else {
+            row = const_cast<JSAMPLE*>(bmp.ScanLine(y));
+        }
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    return true;
+}
+
+struct DecompressJob {
+    const uint8_t* data;
+    size_t size;
+    TBitmap* bitmap;
+    std::exception_ptr error;  // a failure to allocate the bitmap
+};
+
+bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, DecompressJob& job) {
+    if (setjmp(err.jump)) return false;
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, job.data, static_cast<unsigned long>(job.size));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_EXT_BGR;
+    jpeg_calc_output_dimensions(&cinfo);
+    if (int64_t{cinfo.output_width} * cinfo.output_height > TBitmap::kMaxPixels ||
+        cinfo.output_width > static_cast<JDIMENSION>(TBitmap::kMaxDimension) ||
+        cinfo.output_height > static_cast<JDIMENSION>(TBitmap::kMaxDimension)) {
+        job.error = std::make_exception_ptr(EInvalidGraphic("JPEG picture too large"));
+        return false;
+    }
+    bool failed = false;
+    try {
+        job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+    } catch (...) {
+        job.error = std::current_exception();
+        failed = true;
+    }
+    if (failed) return false;
+    jpeg_start_decompress(&cinfo);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = job.bitmap->ScanLine(static_cast<int>(cinfo.output_scanline));
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    return true;
+}
+
+void InitErrors(ErrorManager& err) {
+    jpeg_std_error(&err.pub);
+    err.pub.error_exit = ErrorExit;
+    err.pub.output_message = OutputMessage;
+    err.message[0] = '\0';
+}
+
+}  // namespace
+
+void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream) {
+    if (bitmap.Empty()) throw EInvalidGraphic("Cannot save an empty picture as JPEG");
+    const TPixelFormat f = bitmap.PixelFormat();
+    std::vector<JSAMPLE> rowBuffer;
+    if (f != pf24bit && f != pf32bit) rowBuffer.resize(static_cast<size_t>(bitmap.Width()) * 3);
+    std::vector<JOCTET> outBuffer(kOutputBuffer);
+
+    jpeg_compress_struct cinfo{};
+    ErrorManager err{};
+    InitErrors(err);
+    cinfo.err = &err.pub;
+    Destination dest{};
+    dest.pub.init_destination = InitDestination;
+    dest.pub.empty_output_buffer = EmptyOutputBuffer;
+    dest.pub.term_destination = TermDestination;
+    dest.stream = &stream;
+    dest.buffer = outBuffer.data();
+    dest.err = &err;
+    const CompressJob job{&bitmap, quality, rowBuffer.empty() ? nullptr : rowBuffer.data()};
+
+    const bool ok = CompressGuarded(cinfo, err, dest, job);
+    jpeg_destroy_compress(&cinfo);
+    if (dest.error) std::rethrow_exception(dest.error);
+    if (!ok) throw EInvalidGraphic(std::string("JPEG error: ") + err.message);
+}
+
+TJPEGImage::TJPEGImage() = default;
+TJPEGImage::~TJPEGImage() = default;
+
+bool TJPEGImage::Empty() const { return bitmap_.Empty(); }
+int TJPEGImage::Width() const { return bitmap_.Width(); }
+int TJPEGImage::Height() const { return bitmap_.Height(); }
+void TJPEGImage::SetWidth(int value) { bitmap_.SetWidth(value); }
+void TJPEGImage::SetHeight(int value) { bitmap_.SetHeight(value); }
+
+void TJPEGImage::Assign(const TGraphic& source) {
+    if (&source == this) return;
+    if (const auto* bmp = dynamic_cast<const TBitmap*>(&source)) {
+        bitmap_.Assign(*bmp);
+    } else if (const auto* jpeg = dynamic_cast<const TJPEGImage*>(&source)) {
+        bitmap_.Assign(jpeg->bitmap_);
+        CompressionQuality = jpeg->CompressionQuality;
+    } else {
+        TGraphic::Assign(source);
+        return;
+    }
+    Changed();
+}
+
+void TJPEGImage::AssignTo(TGraphic& dest) const {
+    if (auto* bmp = dynamic_cast<TBitmap*>(&dest)) {
+        bmp->Assign(bitmap_);
+        return;
+    }
+    TGraphic::AssignTo(dest);
+}
+
+void TJPEGImage::SaveToStream(TStream& stream) { SaveBitmapAsJpeg(bitmap_, CompressionQuality, stream); }
+
+void TJPEGImage::LoadFromStream(TStream& stream) {
+    const int64_t size = stream.Size() - stream.Position();
+    if (size <= 0) throw EInvalidGraphic("JPEG error: the file is empty");
+    std::vector<uint8_t> data(static_cast<size_t>(size));
+    stream.ReadBuffer(data.data(), size);
+
+    TBitmap decoded;
+    jpeg_decompress_struct cinfo{};
+    ErrorManager err{};
+    InitErrors(err);
+    cinfo.err = &err.pub;
+    DecompressJob job{data.data(), data.size(), &decoded, nullptr};
+    const bool ok = DecompressGuarded(cinfo, err, job);
+    jpeg_destroy_decompress(&cinfo);
+    if (job.error) std::rethrow_exception(job.error);
+    if (!ok) throw EInvalidGraphic(std::string("JPEG error: ") + err.message);
+    bitmap_.Assign(decoded);
+    Changed();
+}

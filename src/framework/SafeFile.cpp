@@ -1,0 +1,109 @@
+#include "SafeFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Folder(const std::string& fileName) {
+    const size_t slash = fileName.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return fileName.substr(0, slash);
+}
+
+std::string BaseName(const std::string& fileName) {
+    const size_t slash = fileName.find_last_of('/');
+    return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+}
+
+// A hidden random name beside the target; callers retry when it exists.
+std::string HiddenName(const std::string& folder, const std::string& base) {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
+    return (folder == "/" ? "" : folder) + "/." + base + "." + suffix + ".tmp";
+}
+
+[[noreturn]] void CreateFailed(const std::string& fileName, int error) {
+    throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(error));
+}
+
+[[noreturn]] void CommitFailed(const std::string& fileName, int error) {
+    throw EWriteError("Cannot write file \"" + fileName + "\". " + std::strerror(error));
+}
+
+}  // namespace
+
+TSafeFileStream::TSafeFileStream(const std::string& fileName) : THandleStream(-1), fileName_(fileName) {
+    const std::string folder = Folder(fileName);
+    // The kernel applies the umask to the mode, as for an ordinary new file.
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd_ >= 0) return;
+    const int error = errno;
+    if (error != EOPNOTSUPP && error != EINVAL && error != EISDIR) CreateFailed(fileName, error);
+
+    // This filesystem has no unnamed files: a hidden named one, removed unless committed.
+    // Opening it with mode 0666 lets the umask apply as for any new file.
+    const std::string base = BaseName(fileName);
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        tempName_ = HiddenName(folder, base);
+        fd_ = ::open(tempName_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ < 0 && errno != EEXIST) CreateFailed(fileName, errno);
+    }
+    if (fd_ < 0) CreateFailed(fileName, EEXIST);
+}
+
+TSafeFileStream::~TSafeFileStream() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && !tempName_.empty()) ::unlink(tempName_.c_str());
+}
+
+void TSafeFileStream::Commit() {
+    if (committed_) return;
+    // An existing file keeps its permission bits; a new one has 0666 less the umask.
+    struct stat st {};
+    if (::stat(fileName_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (::fchmod(fd_, st.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID)) != 0)
+            CommitFailed(fileName_, errno);
+    }
+    if (::fdatasync(fd_) != 0) CommitFailed(fileName_, errno);
+
+    if (tempName_.empty()) {
+        // Give the unnamed file a name: directly the target's when there is none yet,
+        // otherwise a hidden one that is then renamed over the target.
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+        auto link = [&](const std::string& to) {
+            if (::linkat(fd_, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
+            if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+            // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; the /proc link works for everyone.
+            return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+        };
+        int error = link(fileName_);
+        if (error == 0) {
+            committed_ = true;
+            return;
+        }
+        if (error != EEXIST) CommitFailed(fileName_, error);
+        const std::string folder = Folder(fileName_), base = BaseName(fileName_);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            tempName_ = HiddenName(folder, base);
+            error = link(tempName_);
+            if (error != EEXIST) break;
+        }
+        if (error != 0) {
+            tempName_.clear();
+            CommitFailed(fileName_, error);
+        }
+    }
+    if (::rename(tempName_.c_str(), fileName_.c_str()) != 0) {
+        // The hidden name is removed by the destructor; the old target stays as it was.
+        CommitFailed(fileName_, errno);
+    }
+    committed_ = true;
+}
