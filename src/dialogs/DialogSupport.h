@@ -1,0 +1,50 @@
+// Pieces both dialogs share: the forms' font, colour conversion, our artwork, an image that
+// reports mouse releases, and the stamp cell rendered exactly as the pipeline draws it.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QLabel>
+
+#include "Graphics.h"
+
+// The forms were designed around a Japanese proportional gothic face at 12 px; where that face
+// is missing a Japanese sans takes over so that captions never turn into boxes.
+QFont FormFont(int pixelHeight = 12, bool bold = false);
+// The same fallback behind a face chosen by the user (empty: the form's own face).
+QFont FaceFont(const std::string& face, int pixelHeight = 12, bool bold = false);
+
+QColor ToQColor(TColor color);
+TColor ToTColor(const QColor& color);
+
+// Background of the settings preview: a 281 × 193 landscape drawn by code.
+QImage MakeSamplePicture();
+// The program's 32 × 32 icon in 16 colours.
+QImage MakeProgramIcon();
+
+// Shows a colour on a label's background.
+void SetLabelColor(QLabel& label, const QColor& color);
+
+// The stamp line drawn with our own canvas, so that the preview cannot drift from the output:
+// bold, 9 points, the given face and colours. Opaque cells come back filled with backColor;
+// transparent ones carry the glyph coverage in their alpha channel. Raises what the canvas
+// raises.
+QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor,
+                       TColor backColor, bool transparent);
+
+// An image component: shows a pixmap and reports where a mouse button was released over it.
+class TImage : public QLabel {
+public:
+    using TMouseEvent =
+        std::function<void(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y)>;
+    explicit TImage(QWidget* parent) : QLabel(parent) {}
+    TMouseEvent OnMouseUp;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+};
