@@ -1,0 +1,55 @@
+// The deflate side of the PNG codec: filters each packed row, feeds it to zlib and hands every
+// full output block to the encoder's handler, which writes it as one IDAT chunk.
+#pragma once
+
+#include <cstdint>
+
+#include <zlib.h>
+
+struct DeflateAdapter {
+    // Called with a full block (and once with the last, shorter one); 0 means success.
+    using BlockHandler = int32_t (*)(DeflateAdapter& adapter);
+
+    static constexpr int32_t kDefaultBlockSize = 32768;
+    static constexpr int32_t kMaxBlockSize = 262144;  // exclusive
+
+    DeflateAdapter() = default;
+    ~DeflateAdapter() { EndDeflate(); }
+    DeflateAdapter(const DeflateAdapter&) = delete;
+    DeflateAdapter& operator=(const DeflateAdapter&) = delete;
+
+    void* Owner = nullptr;  // handed back through the adapter to the block handler
+    z_stream Stream{};
+    uint8_t* Block = nullptr;
+    int32_t BlockSize = 0;
+    BlockHandler OnBlock = nullptr;
+
+    // Set by the encoder; the row buffers are the encoder's.
+    int32_t RowLength = 0;      // filtered row bytes including the filter-type byte
+    uint8_t* CurrentRow = nullptr;
+    uint8_t* PreviousRow = nullptr;  // all zero at the start of a pass
+    int32_t BitsPerPixel = 8;   // of one complete output pixel
+    int32_t FilterMode = 1;     // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth, >5 None
+    int32_t SourceDepth = 8;    // effective source depth, for the adaptive choice only
+    uint8_t* ChosenRow = nullptr;     // row-length bytes: type byte and the row to compress
+    uint8_t* CandidateRow = nullptr;  // same size, for trying another filter
+    uint32_t* Counts = nullptr;       // 256 counters for RowScore
+
+    int32_t StartDeflate(int32_t level, int32_t blockSize);  // 0, or -1
+    int32_t DeflateBytes(const uint8_t* data, int32_t count);
+    int32_t FinishDeflate();
+    void EndDeflate();
+
+    void FilterRow();
+    // Higher means the row should compress better; -1 means take this row at once.
+    int32_t RowScore(const uint8_t* buffer) const;
+    int32_t FilterAndCompressRow();
+
+    // Bytes of the block that hold output.
+    int32_t BlockFill() const { return BlockSize - static_cast<int32_t>(Stream.avail_out); }
+
+private:
+    void ApplyFilter(int type, uint8_t* out) const;
+    void ResetOutput();
+    bool zlibReady_ = false;
+};
