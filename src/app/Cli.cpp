@@ -1,0 +1,177 @@
+#include "Cli.h"
+
+#include <cstdlib>
+#include <optional>
+
+#include <unistd.h>
+
+#include "Picture.h"
+#include "Pipeline.h"
+
+namespace {
+
+const char* const kHelp =
+    "Usage:\n"
+    "  kirimark                     open the window; drop BMP files on it to stamp them\n"
+    "  kirimark --stamp [OPTIONS] FILE...\n"
+    "                               stamp the named BMP files without a window\n"
+    "  kirimark --help              show this help\n"
+    "\n"
+    "--stamp draws the stamp text on each FILE whose name ends in \".bmp\" (lower case) and\n"
+    "writes the result beside it under the same name with \".jpg\" or \".png\", replacing an\n"
+    "existing file. It starts from the program's settings; the options change them for this\n"
+    "run only:\n"
+    "  --format jpeg|png            output format\n"
+    "  --quality 1-10               quality step: JPEG quality 10 to 100, PNG level 9 to 0\n"
+    "  --corner top-left|top-right|bottom-left|bottom-right\n"
+    "                               corner of the text, 5 pixels in from both edges\n"
+    "  --text TEXT                  the stamp text (may be empty)\n"
+    "  --font FACE                  font face name (bold, 9 pt)\n"
+    "  --color #RRGGBB              text colour\n"
+    "  --back #RRGGBB               background colour of the text cell\n"
+    "  --transparent                no background: the picture shows between the letters\n"
+    "Each FILE gives one line: the name written, or the name and why it was not processed.\n"
+    "The last line sums up the run. Exit status: 0 every file processed, 1 some file refused\n"
+    "or failed, 2 wrong usage. No display is needed.\n";
+
+struct UsageError {
+    std::string text;
+};
+
+std::optional<TColor> ParseColor(const std::string& s) {
+    if (s.size() != 7 || s[0] != '#') return std::nullopt;
+    unsigned v = 0;
+    for (size_t i = 1; i < 7; ++i) {
+        const char c = s[i];
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return std::nullopt;
+        v = v * 16 + static_cast<unsigned>(d);
+    }
+    return RGBColor(static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v));
+}
+
+// Applies the options to the settings and returns the file names, in order.
+std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Settings& s) {
+    std::vector<std::string> files;
+    bool back = false, transparent = false, optionsDone = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (optionsDone || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsDone = true;
+            continue;
+        }
+        std::optional<std::string> inlineValue;
+        if (const size_t eq = arg.find('='); eq != std::string::npos) {
+            inlineValue = arg.substr(eq + 1);
+            arg.resize(eq);
+        }
+        auto value = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= args.size()) throw UsageError{arg + " needs a value"};
+            return args[++i];
+        };
+        if (arg == "--format") {
+            const std::string v = value();
+            if (v == "jpeg") s.SaveFormat = 0;
+            else if (v == "png") s.SaveFormat = 1;
+            else throw UsageError{"--format takes jpeg or png, not \"" + v + "\""};
+        } else if (arg == "--quality") {
+            const std::string v = value();
+            char* end = nullptr;
+            const long q = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || q < 1 || q > 10)
+                throw UsageError{"--quality takes a whole number from 1 to 10, not \"" + v + "\""};
+            s.ImageQuality = static_cast<int>(q);
+        } else if (arg == "--corner") {
+            const std::string v = value();
+            if (v == "top-left") s.PosLeft = true, s.PosTop = true;
+            else if (v == "top-right") s.PosLeft = false, s.PosTop = true;
+            else if (v == "bottom-left") s.PosLeft = true, s.PosTop = false;
+            else if (v == "bottom-right") s.PosLeft = false, s.PosTop = false;
+            else throw UsageError{"--corner takes top-left, top-right, bottom-left or bottom-right, not \"" + v + "\""};
+        } else if (arg == "--text") {
+            s.CopyrightText = value();
+        } else if (arg == "--font") {
+            s.FontName = value();
+        } else if (arg == "--color" || arg == "--back") {
+            const std::string v = value();
+            const auto c = ParseColor(v);
+            if (!c) throw UsageError{arg + " takes a colour as #RRGGBB, not \"" + v + "\""};
+            if (arg == "--color") {
+                s.WordColor = *c;
+            } else {
+                s.BackColor = *c;
+                s.BackTransparent = false;
+                back = true;
+            }
+        } else if (arg == "--transparent" && !inlineValue) {
+            s.BackTransparent = true;
+            transparent = true;
+        } else {
+            throw UsageError{"unknown option " + args[i]};
+        }
+    }
+    if (back && transparent) throw UsageError{"--back and --transparent exclude each other"};
+    if (files.empty()) throw UsageError{"no FILE given"};
+    return files;
+}
+
+}  // namespace
+
+Settings LoadEffectiveSettings() {
+    Settings s;
+    InitSettings(s);
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    s.VersionText = GetFileVersionText(n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string());
+    // The settings file is not part of this build yet; it will be read here.
+    return s;
+}
+
+void PrintHelp(std::FILE* out) { std::fputs(kHelp, out); }
+
+void UseHeadlessGraphics() {
+    // Text is drawn with the toolkit's font machinery, which must not look for a screen.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+int RunStampCommand(const std::vector<std::string>& args) {
+    Settings settings = LoadEffectiveSettings();
+    std::vector<std::string> files;
+    try {
+        files = ParseStampArgs(args, settings);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kirimark --stamp: %s\nTry \"kirimark --help\".\n", e.text.c_str());
+        return 2;
+    }
+    UseHeadlessGraphics();
+    TPicture work;
+    bool allDone = true;
+    for (const std::string& name : files) {
+        const TFileOutcome outcome = ProcessFile(work, name, settings);
+        switch (outcome.Result) {
+        case TFileOutcome::Written:
+            for (const std::string& out : outcome.Outputs) std::printf("%s\n", out.c_str());
+            break;
+        case TFileOutcome::Refused:
+            std::printf("%s: %s\n", name.c_str(), msg::kNotBitmap);
+            allDone = false;
+            break;
+        case TFileOutcome::Failed:
+            std::printf("%s: %s\n", name.c_str(), msg::kFileFailed);
+            std::fprintf(stderr, "kirimark: %s: %s\n", name.c_str(), outcome.Detail.c_str());
+            allDone = false;
+            break;
+        }
+        std::fflush(stdout);
+    }
+    std::printf("%s\n", allDone ? msg::kAllDone : msg::kSomeFailed);
+    return allDone ? 0 : 1;
+}

@@ -1,0 +1,32 @@
+#include "MessageBoxes.h"
+
+#include <QMessageBox>
+#include <QString>
+
+namespace {
+
+void ShowBox(QMessageBox::Icon icon, const std::string& text, const std::string& caption, QWidget* parent) {
+    QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok, parent);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+}  // namespace
+
+void TQtMessageBoxes::Show(const std::string& text, const std::string& caption) {
+    ShowBox(QMessageBox::NoIcon, text, caption, parent_);
+}
+
+void TQtMessageBoxes::ShowError(const std::string& text, const std::string& caption) {
+    ShowBox(QMessageBox::Critical, text, caption, parent_);
+}
+
+std::string ExceptionText(std::exception_ptr e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+        return x.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}

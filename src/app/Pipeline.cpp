@@ -1,0 +1,119 @@
+#include "Pipeline.h"
+
+#include <exception>
+
+#include "Canvas.h"
+#include "Graphics.h"
+#include "Jpeg.h"
+#include "SafeFile.h"
+#include "SysUtils.h"
+
+namespace {
+
+constexpr int kStampPointSize = 9;
+constexpr int kMargin = 5;
+constexpr size_t kMaxFaceBytes = 31;  // what the stored face name of a font holds
+
+}  // namespace
+
+std::string ExtractFileExt(const std::string& path) {
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos) return "";
+    const size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && dot < slash) return "";
+    return path.substr(dot);
+}
+
+std::string ChangeFileExt(const std::string& path, const std::string& ext) {
+    return path.substr(0, path.size() - ExtractFileExt(path).size()) + ext;
+}
+
+bool IsBitmapName(const std::string& path) { return ExtractFileExt(path) == ".bmp"; }
+
+std::string StampFontName(const std::string& faceName) {
+    if (faceName.size() <= kMaxFaceBytes) return faceName;
+    // Cut on a character boundary so the face name stays valid text.
+    size_t end = kMaxFaceBytes;
+    while (end > 0 && (static_cast<unsigned char>(faceName[end]) & 0xC0) == 0x80) --end;
+    return faceName.substr(0, end);
+}
+
+TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
+    TCanvas& canvas = bitmap.Canvas();
+    canvas.Font.Size = kStampPointSize;
+    canvas.Font.Color = settings.WordColor;
+    if (!settings.FontName.empty()) canvas.Font.Name = StampFontName(settings.FontName);
+    canvas.Font.Style = fsBold;
+    if (settings.BackTransparent) {
+        canvas.Brush.Style = TBrushStyle::bsClear;
+    } else {
+        canvas.Brush.Color = settings.BackColor;
+    }
+    const TSize extent = canvas.TextExtent(settings.CopyrightText);
+    // No clamping: a text larger than the picture is cut at the far edge.
+    const int x = settings.PosLeft ? kMargin : bitmap.Width() - extent.cx - kMargin;
+    const int y = settings.PosTop ? kMargin : bitmap.Height() - extent.cy - kMargin;
+    canvas.TextOut(x, y, settings.CopyrightText);
+    return TRect{x, y, x + extent.cx, y + extent.cy};
+}
+
+std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings) {
+    const std::string target = ChangeFileExt(sourcePath, ".jpg");
+    TJPEGImage jpeg;
+    jpeg.CompressionQuality = settings.ImageQuality * 10;
+    jpeg.Assign(bitmap);
+    TSafeFileStream out(target);
+    jpeg.SaveToStream(out);
+    out.Commit();
+    return target;
+}
+
+std::string SaveImageToPng(const TBitmap&, const std::string& sourcePath, const Settings&) {
+    throw Exception("PNG output is not available in this build yet (" + ChangeFileExt(sourcePath, ".png") + ")");
+}
+
+std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings) {
+    // Each file gets a new bitmap with a fresh canvas; a failed load keeps the previous one.
+    work.LoadFromFile(sourcePath);
+    TBitmap& bitmap = work.Bitmap();
+    StampBitmap(bitmap, settings);
+    std::vector<std::string> written;
+    if (settings.SaveFormat == 0) written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings));
+    if (settings.SaveFormat == 1) written.push_back(SaveImageToPng(bitmap, sourcePath, settings));
+    return written;
+}
+
+TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings) {
+    TFileOutcome outcome;
+    if (!IsBitmapName(path)) {
+        outcome.Result = TFileOutcome::Refused;
+        return outcome;
+    }
+    try {
+        outcome.Outputs = LoadImage(work, path, settings);
+    } catch (const std::exception& e) {
+        outcome.Result = TFileOutcome::Failed;
+        outcome.Detail = e.what();
+    } catch (...) {
+        outcome.Result = TFileOutcome::Failed;
+        outcome.Detail = "unknown failure";
+    }
+    return outcome;
+}
+
+bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings,
+                 TMessageBoxes& boxes) {
+    bool errorOccurred = false;
+    for (const std::string& path : paths) {
+        const TFileOutcome outcome = ProcessFile(work, path, settings);
+        if (outcome.Result == TFileOutcome::Refused) {
+            boxes.Show(msg::kNotBitmap, msg::kErrorCaption);
+            errorOccurred = true;
+        } else if (outcome.Result == TFileOutcome::Failed) {
+            boxes.Show(msg::kFileFailed, msg::kErrorCaption);
+            errorOccurred = true;
+        }
+    }
+    boxes.Show(errorOccurred ? msg::kSomeFailed : msg::kAllDone, msg::kReportCaption);
+    return !errorOccurred;
+}

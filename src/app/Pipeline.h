@@ -1,0 +1,77 @@
+// The work of the program, free of any user interface: which names are taken, how one bitmap
+// is loaded, stamped and saved, and how a batch of names is walked with its messages.
+// The window, the command line and any later worker share these functions; they touch no
+// global state, so separate calls may run side by side on separate work pictures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Picture.h"
+#include "setting_common.h"
+
+class TBitmap;
+
+// The user-facing texts and captions of the drop.
+namespace msg {
+inline constexpr const char* kNotBitmap = "ビットマップファイルじゃないよ（-ω-）";
+inline constexpr const char* kFileFailed = "なんか変なものが渡されたよ（-ω-）";
+inline constexpr const char* kSomeFailed = "全て正常に処理が終了しませんでした（-ω-）";
+inline constexpr const char* kAllDone = "全て処理が終了しました！（・ω・）";
+inline constexpr const char* kErrorCaption = "エラー";
+inline constexpr const char* kReportCaption = "報告";
+}  // namespace msg
+
+// Where the pipeline's message boxes go: a modal box in the window, a recorder in tests.
+class TMessageBoxes {
+public:
+    virtual ~TMessageBoxes() = default;
+    // Returns once the user has acknowledged the message.
+    virtual void Show(const std::string& text, const std::string& caption) = 0;
+    // An exception that escaped a command: on screen this box carries an error icon.
+    virtual void ShowError(const std::string& text, const std::string& caption) { Show(text, caption); }
+};
+
+// The part of the path after the last "." that follows the last "/", dot included;
+// "" when there is no such dot.
+std::string ExtractFileExt(const std::string& path);
+// The path with its extension (as above) replaced by ext; appended when there is none.
+std::string ChangeFileExt(const std::string& path, const std::string& ext);
+// Only ".bmp" exactly: ".BMP" and ".Bmp" are refused like any other type.
+bool IsBitmapName(const std::string& path);
+
+// The stamp's font face: empty keeps the default face; longer names are cut to what the
+// stored face name can hold.
+std::string StampFontName(const std::string& faceName);
+
+// Draws the stamp text of the settings on the bitmap (bold, 9 pt, in the chosen corner,
+// 5 pixels in from both edges); returns the text cell, which may reach past the picture.
+TRect StampBitmap(TBitmap& bitmap, const Settings& settings);
+
+// Write the bitmap beside the source under the source's name with ".jpg" or ".png"; return
+// the name written. The file appears complete or not at all: a failure leaves any earlier
+// file of that name untouched and nothing half-written behind.
+std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings);
+std::string SaveImageToPng(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings);
+
+// One accepted name: loads it into the work picture (replaced only when the load succeeds),
+// stamps it and saves it in the chosen format. Returns the names written; raises on any
+// failure.
+std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings);
+
+// What became of one name of a batch.
+struct TFileOutcome {
+    enum Kind { Written, Refused, Failed } Result = Written;
+    std::vector<std::string> Outputs;  // when Written
+    std::string Detail;                // the failure's own text, for logs; never shown in a box
+};
+
+// One name of a batch: refuses a name that is not ".bmp", otherwise runs LoadImage and
+// turns any failure into a Failed outcome.
+TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings);
+
+// A whole drop: each name in order, the refusal or failure box for a name that was not
+// processed, then the summary box. The settings are read afresh for every name.
+// Returns true when every name was processed.
+bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings,
+                 TMessageBoxes& boxes);

@@ -1,0 +1,24 @@
+// The program's entry: a headless command when the first argument names one, else the window.
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Application.h"
+#include "Cli.h"
+
+int main(int argc, char** argv) {
+    const std::string_view command = argc > 1 ? argv[1] : "";
+    const std::vector<std::string> rest(argv + (argc > 1 ? 2 : 1), argv + argc);
+    if (command == "--help" || command == "-h") {
+        PrintHelp(stdout);
+        return 0;
+    }
+    if (command == "--stamp") return RunStampCommand(rest);
+    // Each further headless command adds its line here.
+    if (command.size() > 2 && command.substr(0, 2) == "--") {
+        std::fprintf(stderr, "kirimark: unknown command %s\nTry \"kirimark --help\".\n", argv[1]);
+        return 2;
+    }
+    return RunWindow(argc, argv);
+}
