@@ -5,6 +5,7 @@
 #include "Canvas.h"
 #include "Graphics.h"
 #include "Jpeg.h"
+#include "KMPNG.h"
 #include "SafeFile.h"
 #include "SysUtils.h"
 
@@ -68,8 +69,15 @@ std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath
     return target;
 }
 
-std::string SaveImageToPng(const TBitmap&, const std::string& sourcePath, const Settings&) {
-    throw Exception("PNG output is not available in this build yet (" + ChangeFileExt(sourcePath, ".png") + ")");
+std::string SaveImageToPng(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings) {
+    const std::string target = ChangeFileExt(sourcePath, ".png");
+    TKMPNG png;
+    png.CompressionLevel = 10 - settings.ImageQuality;
+    png.Assign(bitmap);
+    TSafeFileStream out(target);
+    png.SaveToStream(out);
+    out.Commit();
+    return target;
 }
 
 std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings) {
