@@ -172,7 +172,7 @@ void DecodeRle(const uint8_t* src, size_t size, TBitmap& bmp, bool four) {
     }
 }
 
-Header ReadHeader(TStream& stream, int64_t available) {
+Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
     uint8_t fh[14];
     if (available < 18) Fail("the file is too short");
     ReadExact(stream, fh, 14);
@@ -254,6 +254,7 @@ Header ReadHeader(TStream& stream, int64_t available) {
     if ((h.compression == kBI_RLE4 || h.compression == kBI_RLE8) && h.topDown)
         Fail("compressed bitmaps cannot be top-down");
     if (h.offBits >= available) Fail("the pixel data offset lies past the end of the file");
+    if (h.offBits < stream.Position() - start) Fail("the pixel data offset points into the header");
     return h;
 }
 
@@ -357,10 +358,12 @@ void ReadPixels(TStream& stream, const Header& h, const Plan& plan, int64_t avai
 
 }  // namespace
 
-void ReadBmp(TStream& stream, TBitmap& bitmap) {
+namespace {
+
+void Read(TStream& stream, TBitmap& bitmap) {
     const int64_t start = stream.Position();
     const int64_t available = stream.Size() - start;
-    Header h = ReadHeader(stream, available);
+    Header h = ReadHeader(stream, start, available);
     const Plan plan = MakePlan(h);
 
     TPalette palette;
@@ -399,9 +402,18 @@ void ReadBmp(TStream& stream, TBitmap& bitmap) {
 
     stream.SetPosition(start + h.offBits);
     bitmap.Allocate(plan.format, static_cast<int>(h.width), static_cast<int>(h.height), palette);
+    ReadPixels(stream, h, plan, available, bitmap);
+    if (h.bpp <= 8) CheckIndexes(bitmap);
+}
+
+}  // namespace
+
+void ReadBmp(TStream& stream, TBitmap& bitmap) {
     try {
-        ReadPixels(stream, h, plan, available, bitmap);
-        if (h.bpp <= 8) CheckIndexes(bitmap);
+        Read(stream, bitmap);
+    } catch (const EReadError& e) {  // a stream that ends early or fails to read
+        bitmap.Clear();
+        throw EInvalidGraphic(std::string("Invalid bitmap file: ") + e.what());
     } catch (...) {
         bitmap.Clear();
         throw;
