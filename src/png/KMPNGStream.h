@@ -60,6 +60,8 @@ public:
     void SetIDATSize(int32_t value);
 
     void WriteChunk(uint32_t type, const void* data, int32_t length);
+    // A tEXt chunk; none for an empty text or a keyword of 80 or more characters.
+    void WriteText(const std::string& keyword, const std::string& text);
 
 protected:
     void Encode() override;
@@ -71,7 +73,6 @@ private:
 
     void WriteHeader(int width, int height);
     void WriteTime();
-    void WriteText(const std::string& keyword, const std::string& text);
     void WriteColorChunk(uint32_t type, TColor color);
     void WritePhysics();
     void WriteImageData(int width, int height);
