@@ -1,0 +1,210 @@
+// JPEG output judged by libjpeg itself: the bytes must equal libjpeg's own compression of an
+// RGB copy with the same settings, and decode back to the picture.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include <jpeglib.h>
+
+#include "Jpeg.h"
+
+namespace {
+
+struct Rgb {
+    int width = 0, height = 0;
+    std::vector<uint8_t> px;  // R, G, B, top row first
+};
+
+Rgb RgbOf(const TBitmap& bmp) {
+    Rgb out{bmp.Width(), bmp.Height(), {}};
+    for (int y = 0; y < bmp.Height(); ++y)
+        for (int x = 0; x < bmp.Width(); ++x) {
+            const TColor c = bmp.GetPixel(x, y);
+            out.px.insert(out.px.end(), {GetRValue(c), GetGValue(c), GetBValue(c)});
+        }
+    return out;
+}
+
+// The recipe written out with plain libjpeg calls on an RGB copy.
+std::vector<uint8_t> ReferenceJpeg(const Rgb& img, int quality) {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char* mem = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &mem, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(img.width);
+    cinfo.image_height = static_cast<JDIMENSION>(img.height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    cinfo.dct_method = JDCT_FLOAT;
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPLE*>(&img.px[cinfo.next_scanline * static_cast<size_t>(img.width) * 3]);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::vector<uint8_t> out(mem, mem + size);
+    std::free(mem);
+    return out;
+}
+
+Rgb DecodeJpeg(const std::vector<uint8_t>& bytes) {
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    Rgb out{static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height), {}};
+    out.px.resize(static_cast<size_t>(out.width) * out.height * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = &out.px[cinfo.output_scanline * static_cast<size_t>(out.width) * 3];
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return out;
+}
+
+// A smooth picture with a few hard edges, in the given format.
+void Picture(TBitmap& bmp, TPixelFormat format, int w = 61, int h = 37) {
+    TPalette palette;
+    if (format <= pf8bit) {
+        std::vector<TPaletteEntry> e;
+        for (int i = 0; i < (1 << StorageBits(format)); ++i)
+            e.push_back({static_cast<uint8_t>(i * 53), static_cast<uint8_t>(255 - i * 11), static_cast<uint8_t>(i * 97), 0});
+        palette = TPalette(e);
+    }
+    bmp.Allocate(format, w, h, palette);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            if (format <= pf8bit) {
+                bmp.SetPixel(x, y, RGBColor(palette[(x / 8 + y / 8) % palette.Count()].peRed,
+                                            palette[(x / 8 + y / 8) % palette.Count()].peGreen,
+                                            palette[(x / 8 + y / 8) % palette.Count()].peBlue));
+            } else {
+                bmp.SetPixel(x, y, RGBColor(static_cast<uint8_t>(x * 4), static_cast<uint8_t>(y * 6),
+                                            static_cast<uint8_t>(x > 30 ? 220 : 30)));
+            }
+        }
+}
+
+std::vector<uint8_t> Save(const TBitmap& bmp, int quality) {
+    TMemoryStream out;
+    SaveBitmapAsJpeg(bmp, quality, out);
+    return out.Bytes();
+}
+
+const TPixelFormat kFormats[] = {pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit};
+
+TEST(Jpeg, BytesEqualLibjpegOnAnRgbCopy) {
+    for (TPixelFormat format : kFormats) {
+        for (int quality : {10, 75, 100}) {
+            SCOPED_TRACE(testing::Message() << "format " << format << " quality " << quality);
+            TBitmap bmp;
+            Picture(bmp, format);
+            EXPECT_EQ(Save(bmp, quality), ReferenceJpeg(RgbOf(bmp), quality));
+        }
+    }
+}
+
+TEST(Jpeg, DecodesBackToThePicture) {
+    struct Case {
+        int quality;
+        double meanError;
+    } cases[] = {{100, 4.0}, {90, 5.0}, {50, 8.0}};  // chroma is subsampled, so hard edges cost
+    size_t previousSize = SIZE_MAX;
+    for (const auto& c : cases) {
+        TBitmap bmp;
+        Picture(bmp, pf24bit, 200, 120);
+        const auto bytes = Save(bmp, c.quality);
+        EXPECT_LT(bytes.size(), previousSize);
+        previousSize = bytes.size();
+        const Rgb want = RgbOf(bmp), got = DecodeJpeg(bytes);
+        ASSERT_EQ(got.width, 200);
+        ASSERT_EQ(got.height, 120);
+        double sum = 0;
+        for (size_t i = 0; i < want.px.size(); ++i) sum += std::abs(want.px[i] - got.px[i]);
+        EXPECT_LT(sum / static_cast<double>(want.px.size()), c.meanError) << "quality " << c.quality;
+    }
+}
+
+TEST(Jpeg, ImageObjectCompressesItsOwnCopy) {
+    TBitmap bmp;
+    Picture(bmp, pf24bit);
+    TJPEGImage jpeg;
+    jpeg.CompressionQuality = 60;
+    jpeg.Assign(bmp);
+    const auto expected = Save(bmp, 60);
+    bmp.SetPixel(0, 0, clWhite);  // later changes to the bitmap do not reach the copy
+    bmp.SetPixel(1, 0, clBlack);
+    TMemoryStream out;
+    jpeg.SaveToStream(out);
+    EXPECT_EQ(out.Bytes(), expected);
+    EXPECT_EQ(jpeg.Width(), 61);
+    EXPECT_EQ(jpeg.Height(), 37);
+
+    // Decoding gives the picture libjpeg decodes.
+    TJPEGImage loaded;
+    out.SetPosition(0);
+    loaded.LoadFromStream(out);
+    TBitmap decoded;
+    decoded.Assign(loaded);
+    EXPECT_EQ(decoded.PixelFormat(), pf24bit);
+    EXPECT_EQ(RgbOf(decoded).px, DecodeJpeg(expected).px);
+}
+
+TEST(Jpeg, FailuresRaiseExceptions) {
+    TBitmap empty;
+    TMemoryStream out;
+    EXPECT_THROW(SaveBitmapAsJpeg(empty, 90, out), EInvalidGraphic);
+    TJPEGImage jpeg;
+    EXPECT_THROW(jpeg.SaveToStream(out), EInvalidGraphic);
+    for (const std::vector<uint8_t>& bad :
+         {std::vector<uint8_t>{}, std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0, 0, 0}, std::vector<uint8_t>(100, 7)}) {
+        TMemoryStream in(bad);
+        EXPECT_THROW(jpeg.LoadFromStream(in), EInvalidGraphic);
+    }
+}
+
+// A stream that takes limit bytes and then refuses, and records the size of each write.
+class LimitedStream : public TMemoryStream {
+public:
+    explicit LimitedStream(int64_t limit) : limit_(limit) {}
+    int64_t Write(const void* buffer, int64_t count) override {
+        writes.push_back(count);
+        if (Size() + count > limit_) return 0;
+        return TMemoryStream::Write(buffer, count);
+    }
+    std::vector<int64_t> writes;
+
+private:
+    int64_t limit_;
+};
+
+TEST(Jpeg, StreamErrorsPassThroughAndWritesAreLarge) {
+    TBitmap bmp;
+    Picture(bmp, pf24bit, 1500, 900);
+    const auto whole = Save(bmp, 100);
+    ASSERT_GT(whole.size(), 2u * 256 * 1024);  // several full buffers
+
+    LimitedStream unlimited(INT64_MAX);
+    SaveBitmapAsJpeg(bmp, 100, unlimited);
+    EXPECT_EQ(unlimited.Bytes(), whole);
+    for (size_t i = 0; i + 1 < unlimited.writes.size(); ++i) EXPECT_GE(unlimited.writes[i], 64 * 1024);
+
+    // Failing in the middle of the data and at the final flush.
+    for (int64_t limit : {int64_t{1000}, static_cast<int64_t>(whole.size()) - 10}) {
+        LimitedStream failing(limit);
+        EXPECT_THROW(SaveBitmapAsJpeg(bmp, 100, failing), EWriteError) << limit;
+    }
+}
+
+}  // namespace
