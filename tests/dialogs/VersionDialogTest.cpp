@@ -1,0 +1,137 @@
+#include <set>
+
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "DialogSupport.h"
+#include "DialogTestSupport.h"
+#include "Version.h"
+
+namespace {
+
+TEST(VersionDialog, VersionLineIsThePrefixAndTheVersionText) {
+    struct Case {
+        const char* version;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"1.0.0.8", "ばーぢょん： 1.0.0.8"},
+        {"", "ばーぢょん： "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        TVersionDialog dialog;
+        dialog.Settings.VersionText = c.version;
+        dialog.show();
+        EXPECT_EQ(dialog.VersionLabel->text(), QString::fromUtf8(c.line));
+        // Shown twice, the line is the same: nothing is appended on top of the last one.
+        dialog.hide();
+        dialog.show();
+        EXPECT_EQ(dialog.VersionLabel->text(), QString::fromUtf8(c.line));
+    }
+}
+
+TEST(VersionDialog, FormMatchesItsDesign) {
+    TVersionDialog dialog;
+    dialog.show();
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("バージョン情報"));
+    EXPECT_EQ(dialog.size(), QSize(216, 150));
+    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+    EXPECT_FALSE(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+
+    struct Place {
+        const char* name;
+        QRect rect;
+        const char* caption;
+    };
+    const Place places[] = {
+        {"Panel1", {8, 8, 201, 105}, nullptr},
+        {"SoftIcon", {8, 8, 32, 32}, nullptr},
+        {"SoftNameLabel", {56, 8, 0, 0}, "Kirimark"},
+        {"VersionLabel", {56, 29, 0, 0}, nullptr},
+        {"CopyRightLabel", {24, 48, 0, 0}, nullptr},
+        {"Label3", {8, 72, 0, 0}, "以下のライブラリを使用してます！"},
+        {"Label2", {16, 88, 0, 0}, "KMPNG"},
+        {"Label1", {72, 88, 0, 0}, nullptr},
+        {"OkButton", {72, 120, 75, 25}, "OK"},
+    };
+    for (const Place& p : places) {
+        SCOPED_TRACE(p.name);
+        auto* w = dialog.findChild<QWidget*>(QString::fromLatin1(p.name));
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(w->pos(), p.rect.topLeft());
+        if (!p.rect.size().isEmpty()) {
+            EXPECT_EQ(w->size(), p.rect.size());
+        }
+        if (p.caption) {
+            EXPECT_EQ(w->property("text").toString(), QString::fromUtf8(p.caption));
+        }
+        EXPECT_TRUE(QFontDatabase::writingSystems(QFontInfo(w->font()).family()).contains(QFontDatabase::Japanese));
+        // Every line of text fits inside the panel rather than being cut at its edge.
+        if (auto* label = qobject_cast<QLabel*>(w); label && label->parentWidget() == dialog.Panel1) {
+            EXPECT_LE(label->geometry().right(), dialog.Panel1->contentsRect().right()) << label->text().toStdString();
+        }
+    }
+    EXPECT_EQ(dialog.Panel1->frameShadow(), QFrame::Sunken);
+    EXPECT_FALSE(dialog.CopyRightLabel->text().isEmpty());
+    EXPECT_FALSE(dialog.Label1->text().isEmpty());
+}
+
+TEST(VersionDialog, IconIsA32PixelSixteenColourPicture) {
+    const QImage icon = MakeProgramIcon();
+    EXPECT_EQ(icon.size(), QSize(32, 32));
+    std::set<QRgb> opaque;
+    int transparent = 0;
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 32; ++x) {
+            const QRgb c = icon.pixel(x, y);
+            if (qAlpha(c) == 0)
+                ++transparent;
+            else
+                opaque.insert(c);
+        }
+    EXPECT_LE(opaque.size(), 16u);
+    EXPECT_GE(opaque.size(), 3u) << "an icon of one colour is no icon";
+    EXPECT_GT(transparent, 0);
+}
+
+TEST(VersionDialog, OkAndCloseBoxBothEndTheModalLoop) {
+    for (bool viaClose : {false, true}) {
+        SCOPED_TRACE(viaClose ? "close box" : "OK");
+        TVersionDialog dialog;
+        dialog.Settings.VersionText = "1.0.0.8";
+        bool timedOut = false;
+        QTimer::singleShot(5000, &dialog, [&] {
+            timedOut = true;
+            dialog.done(0);
+        });
+        dialogtest::WhenModal([&](QWidget* modal) {
+            EXPECT_EQ(modal, &dialog);
+            if (viaClose)
+                modal->close();
+            else
+                QTest::mouseClick(dialog.OkButton, Qt::LeftButton);
+        });
+        dialog.exec();
+        EXPECT_FALSE(timedOut) << "the dialog did not end";
+        EXPECT_FALSE(dialog.isVisible());
+        EXPECT_EQ(dialog.Settings.VersionText, "1.0.0.8");
+    }
+}
+
+TEST(VersionDialog, ScreenshotIsSavedForReview) {
+    TVersionDialog dialog;
+    dialog.Settings.VersionText = "1.0.0.8";
+    dialog.show();
+    const QImage shot = dialog.grab().toImage();
+    EXPECT_EQ(shot.size(), QSize(216, 150));
+    EXPECT_TRUE(shot.save(QString::fromStdString((dialogtest::ScreenshotDir() / "version-dialog.png").string())));
+}
+
+}  // namespace
