@@ -8,6 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace safefile_testing {
+Options& TestOptions() {
+    static Options options;
+    return options;
+}
+}  // namespace safefile_testing
+
 namespace {
 
 std::string Folder(const std::string& fileName) {
@@ -27,7 +34,8 @@ std::string HiddenName(const std::string& folder, const std::string& base) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
-    return (folder == "/" ? "" : folder) + "/." + base + "." + suffix + ".tmp";
+    // Room for the dot and suffix within the 255-byte name limit.
+    return (folder == "/" ? "" : folder) + "/." + base.substr(0, 200) + "." + suffix + ".tmp";
 }
 
 [[noreturn]] void CreateFailed(const std::string& fileName, int error) {
@@ -42,8 +50,11 @@ std::string HiddenName(const std::string& folder, const std::string& base) {
 
 TSafeFileStream::TSafeFileStream(const std::string& fileName) : THandleStream(-1), fileName_(fileName) {
     const std::string folder = Folder(fileName);
+    // A file the user may not write stays as it is, as an ordinary create would fail on it.
+    if (::access(fileName.c_str(), W_OK) != 0 && errno != ENOENT) CreateFailed(fileName, errno);
     // The kernel applies the umask to the mode, as for an ordinary new file.
-    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    fd_ = safefile_testing::TestOptions().noUnnamedFiles ? (errno = EOPNOTSUPP, -1)
+                                                         : ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd_ >= 0) return;
     const int error = errno;
     if (error != EOPNOTSUPP && error != EINVAL && error != EISDIR) CreateFailed(fileName, error);
@@ -79,8 +90,10 @@ void TSafeFileStream::Commit() {
         // otherwise a hidden one that is then renamed over the target.
         const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
         auto link = [&](const std::string& to) {
-            if (::linkat(fd_, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
-            if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+            if (!safefile_testing::TestOptions().noEmptyPathLink) {
+                if (::linkat(fd_, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
+                if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+            }
             // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; the /proc link works for everyone.
             return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
         };

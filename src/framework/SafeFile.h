@@ -12,7 +12,8 @@
 class TSafeFileStream : public THandleStream {
 public:
     // Raises EFCreateError ("Cannot create file "<name>". <reason>") when the folder does not
-    // take a new file.
+    // take a new file or an existing file of that name is not writable. New files get mode
+    // 0666 less the umask; a replaced file's permission bits are kept.
     explicit TSafeFileStream(const std::string& fileName);
     ~TSafeFileStream() override;
 
@@ -26,3 +27,13 @@ private:
     std::string tempName_;  // empty while the temporary file is unnamed
     bool committed_ = false;
 };
+
+// Lets tests take the paths that other filesystems and unprivileged users take: the named
+// temporary file (no O_TMPFILE) and the /proc link (no CAP_DAC_READ_SEARCH).
+namespace safefile_testing {
+struct Options {
+    bool noUnnamedFiles = false;
+    bool noEmptyPathLink = false;
+};
+Options& TestOptions();
+}  // namespace safefile_testing
