@@ -60,11 +60,9 @@ TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
 
 std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings) {
     const std::string target = ChangeFileExt(sourcePath, ".jpg");
-    TJPEGImage jpeg;
-    jpeg.CompressionQuality = settings.ImageQuality * 10;
-    jpeg.Assign(bitmap);
+    // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
-    jpeg.SaveToStream(out);
+    SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, out);
     out.Commit();
     return target;
 }
