@@ -22,6 +22,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "Unit2.h"
+#include "Version.h"
+
 TForm1* Form1 = nullptr;
 
 namespace {
@@ -222,11 +225,18 @@ void TForm1::Exit1Click() {
     QCoreApplication::exit(0);
 }
 
-// The settings dialog comes with its own unit.
-void TForm1::SettingClick() {}
+// The dialog edits a copy of the settings; only OK hands the copy back.
+void TForm1::SettingClick() {
+    TSettingForm form(this);
+    form.Settings = Settings;
+    if (form.exec() == QDialog::Accepted) Settings = form.Settings;
+}
 
-// The version dialog comes with its own unit.
-void TForm1::About1Click() {}
+void TForm1::About1Click() {
+    TVersionDialog dialog(this);
+    dialog.Settings = Settings;
+    dialog.exec();
+}
 
 void TForm1::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->exec(event->globalPos()); }
 
