@@ -1,0 +1,147 @@
+// The real colour and font dialogs behind the settings form's buttons, and where the dialogs open.
+#include <optional>
+#include <string>
+
+#include <QColorDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "DialogSupport.h"
+#include "DialogTestSupport.h"
+#include "FontDialog.h"
+#include "Unit1.h"
+#include "Unit2.h"
+#include "Version.h"
+
+namespace {
+
+class NoBoxes : public TMessageBoxes {
+public:
+    void Show(const std::string& text, const std::string&) override { ADD_FAILURE() << "unexpected box: " << text; }
+};
+
+void Guard(QWidget& owner, bool& timedOut) {
+    QTimer::singleShot(10000, &owner, [&timedOut] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            timedOut = true;
+            modal->close();
+        }
+    });
+}
+
+TEST(FontDialog, OffersInstalledFacesAndOnlyNinePoints) {
+    TFontDialog dialog;
+    ASSERT_EQ(dialog.SizeList->count(), 1);
+    EXPECT_EQ(dialog.SizeList->item(0)->text(), QStringLiteral("9"));
+    EXPECT_FALSE(dialog.FamilyList->findItems(QStringLiteral("DejaVu Serif"), Qt::MatchExactly).isEmpty());
+
+    dialog.SetFace("DejaVu Serif");
+    EXPECT_EQ(dialog.Face(), "DejaVu Serif");
+    EXPECT_TRUE(dialog.OkButton->isEnabled());
+    // A face that is not installed cannot be taken.
+    dialog.SetFace("No Such Face At All");
+    EXPECT_EQ(dialog.Face(), "");
+    EXPECT_FALSE(dialog.OkButton->isEnabled());
+}
+
+TEST(FontDialog, GivesTheChosenFaceOnlyOnOk) {
+    enum class End { Ok, Cancel, CloseBox };
+    for (End end : {End::Ok, End::Cancel, End::CloseBox}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        QWidget owner;
+        bool timedOut = false;
+        Guard(owner, timedOut);
+        std::string preset;
+        dialogtest::WhenModal([&](QWidget* modal) {
+            auto* dialog = qobject_cast<TFontDialog*>(modal);
+            if (!dialog) {
+                ADD_FAILURE() << "not the font dialog";
+                modal->close();
+                return;
+            }
+            preset = dialog->Face();
+            dialog->SetFace("DejaVu Sans Mono");
+            if (end == End::Ok) QTest::mouseClick(dialog->OkButton, Qt::LeftButton);
+            if (end == End::Cancel) QTest::mouseClick(dialog->CancelButton, Qt::LeftButton);
+            if (end == End::CloseBox) dialog->close();
+        });
+        const std::optional<std::string> face = TFontDialog::Execute(&owner, "DejaVu Serif");
+        EXPECT_FALSE(timedOut);
+        EXPECT_EQ(preset, "DejaVu Serif");
+        if (end == End::Ok) {
+            EXPECT_EQ(face, std::optional<std::string>("DejaVu Sans Mono"));
+        } else {
+            EXPECT_EQ(face, std::nullopt);
+        }
+    }
+}
+
+TEST(SettingFormChoosers, RealDialogsPresetAndApplyOrLeaveAlone) {
+    for (bool accept : {true, false}) {
+        SCOPED_TRACE(accept ? "accepted" : "cancelled");
+        TSettingForm form;
+        InitSettings(form.Settings);
+        form.Settings.FontName = "DejaVu Serif";
+        form.show();
+        const Settings before = form.Settings;
+        bool timedOut = false;
+        Guard(form, timedOut);
+
+        QColor preset;
+        dialogtest::WhenModal([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QColorDialog*>(modal);
+            if (!dialog) {
+                ADD_FAILURE() << "not the colour dialog";
+                modal->close();
+                return;
+            }
+            preset = dialog->currentColor();
+            dialog->setCurrentColor(QColor(12, 34, 56));
+            accept ? dialog->accept() : dialog->reject();
+        });
+        form.Button3Click();
+        EXPECT_EQ(preset, ToQColor(before.WordColor));
+        EXPECT_EQ(form.Settings.WordColor, accept ? RGBColor(12, 34, 56) : before.WordColor);
+
+        dialogtest::WhenModal([&](QWidget* modal) {
+            auto* dialog = qobject_cast<TFontDialog*>(modal);
+            if (!dialog) {
+                ADD_FAILURE() << "not the font dialog";
+                modal->close();
+                return;
+            }
+            EXPECT_EQ(dialog->Face(), "DejaVu Serif");
+            dialog->SetFace("DejaVu Sans Mono");
+            accept ? dialog->accept() : dialog->reject();
+        });
+        form.Button5Click();
+        EXPECT_EQ(form.Settings.FontName, accept ? "DejaVu Sans Mono" : "DejaVu Serif");
+        EXPECT_FALSE(timedOut);
+    }
+}
+
+TEST(DialogPlacement, BothDialogsOpenCentredOverTheMainWindow) {
+    NoBoxes boxes;
+    TForm1 window(nullptr, &boxes);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QPoint centre = window.frameGeometry().center();
+    bool timedOut = false;
+    Guard(window, timedOut);
+    for (int which = 0; which < 2; ++which) {
+        QPoint dialogCentre;
+        dialogtest::WhenModal([&](QWidget* modal) {
+            dialogCentre = modal->frameGeometry().center();
+            modal->close();
+        });
+        which == 0 ? window.SettingClick() : window.About1Click();
+        EXPECT_LE((dialogCentre - centre).manhattanLength(), 2) << (which == 0 ? "settings" : "version");
+    }
+    EXPECT_FALSE(timedOut);
+}
+
+}  // namespace
