@@ -19,5 +19,10 @@ void PrintHelp(std::FILE* out);
 // or failed, 2 for a usage error.
 int RunStampCommand(const std::vector<std::string>& args);
 
+// `kirimark --convert IN OUT` (CliConvert.cpp): IN loaded by its extension (BMP or PNG), OUT
+// written by its extension (.bmp, .png, .jpg), no stamp. 0 on success; 1 with the error's
+// text on stderr; 2 for a usage error.
+int RunConvertCommand(const std::vector<std::string>& args);
+
 // Makes sure nothing started from here asks for a display.
 void UseHeadlessGraphics();

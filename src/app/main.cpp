@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "--stamp") return RunStampCommand(rest);
+    if (command == "--convert") return RunConvertCommand(rest);
     // Each further headless command adds its line here.
     if (command.size() > 2 && command.substr(0, 2) == "--") {
         std::fprintf(stderr, "kirimark: unknown command %s\nTry \"kirimark --help\".\n", argv[1]);
