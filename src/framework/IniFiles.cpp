@@ -50,7 +50,7 @@ int HexDigit(char c) {
 std::string ReadFileBytes(const std::string& fileName) {
     const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT) return "";
+        if (errno == ENOENT || errno == ENOTDIR) return "";  // no such file
         OpenFailed(fileName, errno);
     }
     struct Closer {
