@@ -18,6 +18,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -39,8 +40,8 @@ void EnsureGuiApplication() {
     static char arg1[] = "-platform";
     static char arg2[] = "offscreen";
     static char* argv[] = {arg0, arg1, arg2, nullptr};
-    static QGuiApplication* app = new QGuiApplication(argc, argv);  // lives until the process ends
-    (void)app;
+    // Destroyed at exit, which lets Qt release its font data in order.
+    static std::unique_ptr<QGuiApplication> app(new QGuiApplication(argc, argv));
 }
 
 // An installed sans-serif face that covers Japanese, used for missing faces and glyphs.
