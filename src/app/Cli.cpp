@@ -7,6 +7,7 @@
 
 #include "Picture.h"
 #include "Pipeline.h"
+#include "SettingsFile.h"
 
 namespace {
 
@@ -18,6 +19,9 @@ const char* const kHelp =
     "  kirimark --convert IN OUT    load IN (.bmp or .png) and write it unstamped as OUT,\n"
     "                               by OUT's extension: .bmp, .png or .jpg; exit status 0\n"
     "                               on success, 1 with the error on failure\n"
+    "  kirimark --settings          show the settings file's path (first line, after \"# \")\n"
+    "                               and the settings it holds, one section.key=value a line,\n"
+    "                               the stamp text in plain\n"
     "  kirimark --help              show this help\n"
     "\n"
     "--stamp draws the stamp text on each FILE whose name ends in \".bmp\" (lower case) and\n"
@@ -134,7 +138,12 @@ Settings LoadEffectiveSettings() {
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     s.VersionText = GetFileVersionText(n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string());
-    // The settings file is not part of this build yet; it will be read here.
+    // As the window does, a file that cannot be read leaves the initial settings.
+    try {
+        ReadSettingsFile(ProgramSettingsFilePath(), s);
+    } catch (const ESettingsFileError& e) {
+        std::fprintf(stderr, "kirimark: %s\n", e.what());
+    }
     return s;
 }
 

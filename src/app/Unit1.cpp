@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "SettingsFile.h"
 #include "Unit2.h"
 #include "Version.h"
 
@@ -207,10 +208,15 @@ void TForm1::FormCreate() {
 
 void TForm1::FormClose() { SaveSettingsFile(); }
 
-// The settings file is not part of this build yet: until it is, the program starts from the
-// initial settings and closing keeps nothing.
-void TForm1::LoadSettingsFile() {}
-void TForm1::SaveSettingsFile() {}
+void TForm1::LoadSettingsFile() {
+    if (const auto stored = ReadSettingsFile(ProgramSettingsFilePath(), Settings)) {
+        move(x(), stored->Top);  // top edge first, then left, as the original applies them
+        move(stored->Left, y());
+    }
+}
+
+// Raises when the file cannot be written; closeEvent then keeps the window open.
+void TForm1::SaveSettingsFile() { WriteSettingsFile(ProgramSettingsFilePath(), Settings, {y(), x()}); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
     if (RunHandler([this] { FormClose(); }))

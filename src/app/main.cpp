@@ -6,6 +6,7 @@
 
 #include "Application.h"
 #include "Cli.h"
+#include "CliSettings.h"
 
 int main(int argc, char** argv) {
     const std::string_view command = argc > 1 ? argv[1] : "";
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     }
     if (command == "--stamp") return RunStampCommand(rest);
     if (command == "--convert") return RunConvertCommand(rest);
+    if (command == "--settings") return RunSettingsCommand(rest);
     // Each further headless command adds its line here.
     if (command.size() > 2 && command.substr(0, 2) == "--") {
         std::fprintf(stderr, "kirimark: unknown command %s\nTry \"kirimark --help\".\n", argv[1]);
