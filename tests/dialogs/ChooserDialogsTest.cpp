@@ -24,14 +24,7 @@ public:
     void Show(const std::string& text, const std::string&) override { ADD_FAILURE() << "unexpected box: " << text; }
 };
 
-void Guard(QWidget& owner, bool& timedOut) {
-    QTimer::singleShot(10000, &owner, [&timedOut] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            timedOut = true;
-            modal->close();
-        }
-    });
-}
+using dialogtest::Guard;
 
 TEST(FontDialog, OffersInstalledFacesAndOnlyNinePoints) {
     TFontDialog dialog;
@@ -46,38 +39,6 @@ TEST(FontDialog, OffersInstalledFacesAndOnlyNinePoints) {
     dialog.SetFace("No Such Face At All");
     EXPECT_EQ(dialog.Face(), "");
     EXPECT_FALSE(dialog.OkButton->isEnabled());
-}
-
-TEST(FontDialog, GivesTheChosenFaceOnlyOnOk) {
-    enum class End { Ok, Cancel, CloseBox };
-    for (End end : {End::Ok, End::Cancel, End::CloseBox}) {
-        SCOPED_TRACE(static_cast<int>(end));
-        QWidget owner;
-        bool timedOut = false;
-        Guard(owner, timedOut);
-        std::string preset;
-        dialogtest::WhenModal([&](QWidget* modal) {
-            auto* dialog = qobject_cast<TFontDialog*>(modal);
-            if (!dialog) {
-                ADD_FAILURE() << "not the font dialog";
-                modal->close();
-                return;
-            }
-            preset = dialog->Face();
-            dialog->SetFace("DejaVu Sans Mono");
-            if (end == End::Ok) QTest::mouseClick(dialog->OkButton, Qt::LeftButton);
-            if (end == End::Cancel) QTest::mouseClick(dialog->CancelButton, Qt::LeftButton);
-            if (end == End::CloseBox) dialog->close();
-        });
-        const std::optional<std::string> face = TFontDialog::Execute(&owner, "DejaVu Serif");
-        EXPECT_FALSE(timedOut);
-        EXPECT_EQ(preset, "DejaVu Serif");
-        if (end == End::Ok) {
-            EXPECT_EQ(face, std::optional<std::string>("DejaVu Sans Mono"));
-        } else {
-            EXPECT_EQ(face, std::nullopt);
-        }
-    }
 }
 
 TEST(SettingFormChoosers, RealDialogsPresetAndApplyOrLeaveAlone) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include <QApplication>
 #include <QDir>
@@ -12,7 +13,25 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "setting_common.h"
+
 namespace dialogtest {
+
+inline auto Fields(const Settings& s) {
+    return std::tie(s.RestoreWindowPos, s.BackColor, s.WordColor, s.BackTransparent, s.FontName, s.PosLeft,
+                    s.PosTop, s.VersionText, s.ImageQuality, s.SaveFormat, s.CopyrightText, s.PassPhrase);
+}
+inline bool Same(const Settings& a, const Settings& b) { return Fields(a) == Fields(b); }
+
+// Closes a modal dialog that a failing test left open, so that the run goes on; sets timedOut.
+inline void Guard(QObject& context, bool& timedOut) {
+    QTimer::singleShot(10000, &context, [&timedOut] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            timedOut = true;
+            modal->close();
+        }
+    });
+}
 
 // Runs action on the modal dialog once it is up (from inside its own event loop).
 inline void WhenModal(std::function<void(QWidget* modal)> action) {

@@ -1,7 +1,6 @@
 // The main window's Settings and About commands, and the way a dialog's edits reach a drop.
 #include <algorithm>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -26,11 +25,7 @@
 
 namespace {
 
-auto Fields(const Settings& s) {
-    return std::tie(s.RestoreWindowPos, s.BackColor, s.WordColor, s.BackTransparent, s.FontName, s.PosLeft,
-                    s.PosTop, s.VersionText, s.ImageQuality, s.SaveFormat, s.CopyrightText, s.PassPhrase);
-}
-bool Same(const Settings& a, const Settings& b) { return Fields(a) == Fields(b); }
+using dialogtest::Same;
 
 class RecordingBoxes : public TMessageBoxes {
 public:
@@ -38,15 +33,7 @@ public:
     std::vector<std::pair<std::string, std::string>> shown;
 };
 
-// Stops a modal loop that a failed test left open, so that the run goes on.
-void Guard(QWidget& owner, bool& timedOut) {
-    QTimer::singleShot(10000, &owner, [&timedOut] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            timedOut = true;
-            modal->close();
-        }
-    });
-}
+using dialogtest::Guard;
 
 enum class End { Ok, Cancel, CloseBox };
 
@@ -126,26 +113,32 @@ TEST(SettingCommand, AboutShowsTheWindowsVersionAndChangesNothing) {
         TForm1 window(nullptr, &boxes);
         window.Settings.VersionText = version;
         const Settings before = window.Settings;
-        QString line;
         bool timedOut = false;
         Guard(window, timedOut);
-        dialogtest::WhenModal([&](QWidget* modal) {
-            auto* dialog = qobject_cast<TVersionDialog*>(modal);
-            if (!dialog) {
-                ADD_FAILURE() << "the modal window is not the version dialog";
-                modal->close();
-                return;
-            }
-            EXPECT_EQ(dialog->parentWidget(), &window);
-            line = dialog->VersionLabel->text();
-            dialog->Settings.VersionText = "changed inside";
-            QTest::mouseClick(dialog->OkButton, Qt::LeftButton);
-        });
-        window.About1Click();
+        // Ended by OK, then opened again and ended by the close box.
+        for (bool viaCloseBox : {false, true}) {
+            QString line;
+            dialogtest::WhenModal([&](QWidget* modal) {
+                auto* dialog = qobject_cast<TVersionDialog*>(modal);
+                if (!dialog) {
+                    ADD_FAILURE() << "the modal window is not the version dialog";
+                    modal->close();
+                    return;
+                }
+                EXPECT_EQ(dialog->parentWidget(), &window);
+                line = dialog->VersionLabel->text();
+                dialog->Settings.VersionText = "changed inside";
+                if (viaCloseBox)
+                    dialog->close();
+                else
+                    QTest::mouseClick(dialog->OkButton, Qt::LeftButton);
+            });
+            window.About1Click();
+            EXPECT_EQ(line, QStringLiteral("ばーぢょん： ") + QString::fromUtf8(version));
+            EXPECT_TRUE(Same(window.Settings, before));
+            EXPECT_TRUE(window.findChildren<TVersionDialog*>().isEmpty());
+        }
         EXPECT_FALSE(timedOut);
-        EXPECT_EQ(line, QStringLiteral("ばーぢょん： ") + QString::fromUtf8(version));
-        EXPECT_TRUE(Same(window.Settings, before));
-        EXPECT_TRUE(window.findChildren<TVersionDialog*>().isEmpty());
     }
 }
 

@@ -1,6 +1,5 @@
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <QCheckBox>
@@ -23,11 +22,7 @@
 
 namespace {
 
-auto Fields(const Settings& s) {
-    return std::tie(s.RestoreWindowPos, s.BackColor, s.WordColor, s.BackTransparent, s.FontName, s.PosLeft,
-                    s.PosTop, s.VersionText, s.ImageQuality, s.SaveFormat, s.CopyrightText, s.PassPhrase);
-}
-bool Same(const Settings& a, const Settings& b) { return Fields(a) == Fields(b); }
+using dialogtest::Same;
 
 QImage PreviewPixels(const TSettingForm& form) { return form.PreviewLabel->pixmap().toImage(); }
 
@@ -217,20 +212,6 @@ TEST_F(SettingFormTest, FormShowShowsTransparencyWhateverTheCheckBoxHeld) {
     }
 }
 
-TEST_F(SettingFormTest, CheckBoxClickTogglesTheSwatchAndButton) {
-    form.Settings.BackColor = RGBColor(1, 2, 3);
-    form.FormShow();
-    QTest::mouseClick(form.CheckBox1, Qt::LeftButton);
-    EXPECT_TRUE(form.Settings.BackTransparent);
-    EXPECT_EQ(form.Label6->text(), QStringLiteral("透明"));
-    EXPECT_FALSE(form.Button4->isEnabled());
-    QTest::mouseClick(form.CheckBox1, Qt::LeftButton);
-    EXPECT_FALSE(form.Settings.BackTransparent);
-    EXPECT_TRUE(form.Label6->text().isEmpty());
-    EXPECT_EQ(Swatch(form.Label6), QColor(1, 2, 3));
-    EXPECT_TRUE(form.Button4->isEnabled());
-}
-
 TEST_F(SettingFormTest, ColourButtonsPresetAndApplyOrChangeNothingOnCancel) {
     struct Case {
         const char* name;
@@ -328,42 +309,6 @@ TEST_F(SettingFormTest, SampleKeepsItsMarginWhenANewFaceChangesItsSize) {
         EXPECT_EQ(form.PreviewLabel->geometry().bottom() + 1, bottom);
         EXPECT_EQ(form.BashoLabel->text(), QStringLiteral("右下"));
     }
-}
-
-TEST_F(SettingFormTest, FormShowBringsEveryControlInLineAndPassesOtherFieldsThrough) {
-    Settings s;
-    InitSettings(s);
-    s.RestoreWindowPos = true;
-    s.VersionText = "9.9";
-    s.ImageQuality = 3;
-    s.SaveFormat = 1;
-    s.CopyrightText = "© 2026 かきくけこ";
-    s.PosLeft = false;
-    s.PosTop = true;
-    s.WordColor = RGBColor(9, 8, 7);
-    form.Settings = s;
-    form.FormShow();
-    EXPECT_TRUE(Same(form.Settings, s)) << "showing alone must not change the settings";
-    EXPECT_EQ(form.TrackBar1->value(), 3);
-    EXPECT_EQ(form.ComboBox1->currentIndex(), 1);
-    EXPECT_EQ(form.Edit1->text().toStdString(), s.CopyrightText);
-    EXPECT_EQ(form.BashoLabel->text(), QStringLiteral("右上"));
-    EXPECT_EQ(Swatch(form.Label1), QColor(9, 8, 7));
-    EXPECT_EQ(form.PreviewLabelStyle().FontColor, RGBColor(9, 8, 7));
-
-    // The user's edits land in the copy at once.
-    QTest::keyClick(form.TrackBar1, Qt::Key_Right);
-    EXPECT_EQ(form.Settings.ImageQuality, 4);
-    form.ComboBox1->setFocus();
-    QTest::keyClick(form.ComboBox1, Qt::Key_Up);
-    EXPECT_EQ(form.Settings.SaveFormat, 0);
-    form.Edit1->setFocus();
-    QTest::keyClick(form.Edit1, Qt::Key_End);
-    QTest::sendKeyEvent(QTest::Click, form.Edit1, Qt::Key_unknown, QStringLiteral("さ"), Qt::NoModifier);
-    EXPECT_EQ(form.Settings.CopyrightText, "© 2026 かきくけこさ");
-    EXPECT_TRUE(form.Settings.RestoreWindowPos);
-    EXPECT_EQ(form.Settings.VersionText, "9.9");
-    EXPECT_EQ(form.Settings.PassPhrase, s.PassPhrase);
 }
 
 TEST_F(SettingFormTest, TypingStopsAtFiftyWhileALongerStoredTextStaysWhole) {

@@ -15,28 +15,6 @@
 
 namespace {
 
-TEST(VersionDialog, VersionLineIsThePrefixAndTheVersionText) {
-    struct Case {
-        const char* version;
-        const char* line;
-    };
-    const Case cases[] = {
-        {"1.0.0.8", "ばーぢょん： 1.0.0.8"},
-        {"", "ばーぢょん： "},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.version);
-        TVersionDialog dialog;
-        dialog.Settings.VersionText = c.version;
-        dialog.show();
-        EXPECT_EQ(dialog.VersionLabel->text(), QString::fromUtf8(c.line));
-        // Shown twice, the line is the same: nothing is appended on top of the last one.
-        dialog.hide();
-        dialog.show();
-        EXPECT_EQ(dialog.VersionLabel->text(), QString::fromUtf8(c.line));
-    }
-}
-
 TEST(VersionDialog, FormMatchesItsDesign) {
     TVersionDialog dialog;
     dialog.show();
@@ -99,30 +77,6 @@ TEST(VersionDialog, IconIsA32PixelSixteenColourPicture) {
     EXPECT_LE(opaque.size(), 16u);
     EXPECT_GE(opaque.size(), 3u) << "an icon of one colour is no icon";
     EXPECT_GT(transparent, 0);
-}
-
-TEST(VersionDialog, OkAndCloseBoxBothEndTheModalLoop) {
-    for (bool viaClose : {false, true}) {
-        SCOPED_TRACE(viaClose ? "close box" : "OK");
-        TVersionDialog dialog;
-        dialog.Settings.VersionText = "1.0.0.8";
-        bool timedOut = false;
-        QTimer::singleShot(5000, &dialog, [&] {
-            timedOut = true;
-            dialog.done(0);
-        });
-        dialogtest::WhenModal([&](QWidget* modal) {
-            EXPECT_EQ(modal, &dialog);
-            if (viaClose)
-                modal->close();
-            else
-                QTest::mouseClick(dialog.OkButton, Qt::LeftButton);
-        });
-        dialog.exec();
-        EXPECT_FALSE(timedOut) << "the dialog did not end";
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(dialog.Settings.VersionText, "1.0.0.8");
-    }
 }
 
 TEST(VersionDialog, ScreenshotIsSavedForReview) {
