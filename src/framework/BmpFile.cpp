@@ -398,6 +398,10 @@ void Read(TStream& stream, TBitmap& bitmap) {
                  std::to_string(dataBytes) + " present");
     } else if (dataBytes < 2) {
         Fail("the compressed pixel data is missing");
+    } else if (h.width * h.height > std::max<int64_t>(int64_t{1} << 20, dataBytes * 1024)) {
+        // Runs, skips and an early end can describe any size in a few bytes; encoders write
+        // at least one code per row or per 255 pixels, so this ratio only refuses forgeries.
+        Fail("the picture is too large for its compressed data");
     }
 
     stream.SetPosition(start + h.offBits);

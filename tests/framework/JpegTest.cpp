@@ -115,27 +115,6 @@ TEST(Jpeg, BytesEqualLibjpegOnAnRgbCopy) {
     }
 }
 
-TEST(Jpeg, DecodesBackToThePicture) {
-    struct Case {
-        int quality;
-        double meanError;
-    } cases[] = {{100, 4.0}, {90, 5.0}, {50, 8.0}};  // chroma is subsampled, so hard edges cost
-    size_t previousSize = SIZE_MAX;
-    for (const auto& c : cases) {
-        TBitmap bmp;
-        Picture(bmp, pf24bit, 200, 120);
-        const auto bytes = Save(bmp, c.quality);
-        EXPECT_LT(bytes.size(), previousSize);
-        previousSize = bytes.size();
-        const Rgb want = RgbOf(bmp), got = DecodeJpeg(bytes);
-        ASSERT_EQ(got.width, 200);
-        ASSERT_EQ(got.height, 120);
-        double sum = 0;
-        for (size_t i = 0; i < want.px.size(); ++i) sum += std::abs(want.px[i] - got.px[i]);
-        EXPECT_LT(sum / static_cast<double>(want.px.size()), c.meanError) << "quality " << c.quality;
-    }
-}
-
 TEST(Jpeg, ImageObjectCompressesItsOwnCopy) {
     TBitmap bmp;
     Picture(bmp, pf24bit);
