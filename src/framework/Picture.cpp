@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "Jpeg.h"
 #include "SysUtils.h"
 
 namespace {
@@ -16,6 +17,8 @@ std::vector<TFileFormat>& Registry() {
     static std::vector<TFileFormat> formats = [] {
         std::vector<TFileFormat> v;
         v.push_back({"bmp", "Bitmaps", [] { return std::make_unique<TBitmap>(); }});
+        v.push_back({"jpeg", "JPEG Image File", [] { return std::make_unique<TJPEGImage>(); }});
+        v.push_back({"jpg", "JPEG Image File", [] { return std::make_unique<TJPEGImage>(); }});
         return v;
     }();
     return formats;

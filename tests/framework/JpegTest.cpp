@@ -7,6 +7,8 @@
 #include <jpeglib.h>
 
 #include "Jpeg.h"
+#include "Picture.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -138,6 +140,20 @@ TEST(Jpeg, ImageObjectCompressesItsOwnCopy) {
     decoded.Assign(loaded);
     EXPECT_EQ(decoded.PixelFormat(), pf24bit);
     EXPECT_EQ(RgbOf(decoded).px, DecodeJpeg(expected).px);
+}
+
+TEST(Jpeg, PicturesLoadJpegFilesByExtension) {
+    TBitmap bmp;
+    Picture(bmp, pf24bit);
+    const auto bytes = Save(bmp, 80);
+    testsupport::TempDir dir;
+    for (const char* name : {"a.jpg", "b.JPEG"}) {
+        TMemoryStream(bytes).SaveToFile(dir.file(name));
+        TPicture picture;
+        picture.LoadFromFile(dir.file(name));
+        EXPECT_STREQ(picture.Graphic()->ClassName(), "TJPEGImage");
+        EXPECT_EQ(RgbOf(picture.Bitmap()).px, DecodeJpeg(bytes).px);
+    }
 }
 
 TEST(Jpeg, FailuresRaiseExceptions) {
