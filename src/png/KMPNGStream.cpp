@@ -50,12 +50,12 @@ void TKMPNGWriteStream::WriteChunk(uint32_t type, const void* data, int32_t leng
     PutDWordBE(typeBytes, type);
     WriteDWordBE(static_cast<uint32_t>(length));
     WriteDWordBE(type);
-    uLong crc = crc32(0L, typeBytes, 4);
+    uint32_t crc = ChunkCrc32(0, typeBytes, 4);
     if (data && length > 0) {
         WriteBuffer(data, length);
-        crc = crc32(crc, static_cast<const Bytef*>(data), static_cast<uInt>(length));
+        crc = ChunkCrc32(crc, static_cast<const uint8_t*>(data), static_cast<size_t>(length));
     }
-    WriteDWordBE(static_cast<uint32_t>(crc));
+    WriteDWordBE(crc);
 }
 
 void TKMPNGWriteStream::Encode() {
@@ -414,9 +414,11 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
             deflate_.RowLength = (p.width * outputBits_ + 7) / 8 + 1;
             std::memset(deflate_.PreviousRow, 0, static_cast<size_t>(deflate_.RowLength));
             for (int k = 0, y = p.firstRow; k < p.rows; ++k, y += p.rowStep) {
-                PackRow(bmp.ScanLine(y), hasAlpha_ ? alphaSource_->ScanLine(y) : nullptr, deflate_.CurrentRow, p,
-                        whole);
-                if (deflate_.FilterAndCompressRow() < 0) throw EKMPNG("Write Image (PNG): Write Error");
+                const bool inPlace = deflate_.PacksInPlace();
+                PackRow(bmp.ScanLine(y), hasAlpha_ ? alphaSource_->ScanLine(y) : nullptr,
+                        inPlace ? deflate_.InPlaceRow() : deflate_.CurrentRow, p, whole);
+                const int32_t result = inPlace ? deflate_.CompressInPlaceRow() : deflate_.FilterAndCompressRow();
+                if (result < 0) throw EKMPNG("Write Image (PNG): Write Error");
                 std::swap(deflate_.CurrentRow, deflate_.PreviousRow);
                 if (r % 4 == 2 || h < 4) ReportProgress(r);
                 ++r;

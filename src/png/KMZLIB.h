@@ -2,9 +2,14 @@
 // full output block to the encoder's handler, which writes it as one IDAT chunk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <zlib.h>
+
+// The CRC-32 of PNG chunks, with the same value and chaining as zlib's crc32; large blocks
+// use carry-less multiplication where the processor has it.
+uint32_t ChunkCrc32(uint32_t crc, const uint8_t* data, size_t length);
 
 struct DeflateAdapter {
     // Called with a full block (and once with the last, shorter one); 0 means success.
@@ -44,6 +49,12 @@ struct DeflateAdapter {
     // Higher means the row should compress better; -1 means take this row at once.
     int32_t RowScore(const uint8_t* buffer) const;
     int32_t FilterAndCompressRow();
+
+    // With the None filter nothing needs the raw row afterwards, so the encoder may pack
+    // straight behind the type byte of the chosen buffer and skip the copy.
+    bool PacksInPlace() const { return (FilterMode & 0xFF) == 1 || (FilterMode & 0xFF) > 5; }
+    uint8_t* InPlaceRow() const { return ChosenRow + 1; }
+    int32_t CompressInPlaceRow();
 
     // Bytes of the block that hold output.
     int32_t BlockFill() const { return BlockSize - static_cast<int32_t>(Stream.avail_out); }
