@@ -7,6 +7,10 @@
 #include <memory>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "SFunc.h"
 
 namespace {
@@ -19,6 +23,44 @@ inline int GreyOf(int r, int g, int b) { return (r * 77 + g * 150 + b * 29) >> 8
 // 5- and 6-bit channels widened so that the top value becomes 255.
 inline uint8_t Widen5(int c) { return static_cast<uint8_t>((c << 3) | (c >> 2)); }
 inline uint8_t Widen6(int c) { return static_cast<uint8_t>((c << 2) | (c >> 4)); }
+
+// Blue, green, red (and a fourth byte) to red, green, blue for n pixels.
+void SwapToRgbScalar(const uint8_t* s, uint8_t* o, int n, int bpp) {
+    for (int i = 0; i < n; ++i, s += bpp, o += 3) {
+        o[0] = s[2];
+        o[1] = s[1];
+        o[2] = s[0];
+    }
+}
+
+#if defined(__x86_64__)
+// 16 bytes in, 15 or 12 bytes of output per step; the stores run up to 4 bytes past the last
+// pixel of the step, which the next step or the scalar tail overwrites.
+__attribute__((target("ssse3"))) void SwapToRgbShuffle(const uint8_t* s, uint8_t* o, int n, int bpp) {
+    int i = 0;
+    if (bpp == 3) {
+        const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+        for (; i + 6 <= n; i += 5)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3 * i),
+                             _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 3 * i)), order));
+    } else {
+        const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+        for (; i + 6 <= n; i += 4)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3 * i),
+                             _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i)), order));
+    }
+    SwapToRgbScalar(s + static_cast<size_t>(i) * bpp, o + 3 * i, n - i, bpp);
+}
+
+const bool kHasShuffle = __builtin_cpu_supports("ssse3");
+#endif
+
+void SwapToRgb(const uint8_t* s, uint8_t* o, int n, int bpp) {
+#if defined(__x86_64__)
+    if (kHasShuffle) return SwapToRgbShuffle(s, o, n, bpp);
+#endif
+    SwapToRgbScalar(s, o, n, bpp);
+}
 
 struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
@@ -350,12 +392,8 @@ void TKMPNGWriteStream::PackRow(const uint8_t* src, const uint8_t* alpha, uint8_
                 out[4 * i + 2] = s[0];
                 out[4 * i + 3] = static_cast<uint8_t>(~alpha[x]);
             }
-        } else if (step == 3) {
-            for (int i = 0; i < n; ++i, s += 3) {
-                out[3 * i] = s[2];
-                out[3 * i + 1] = s[1];
-                out[3 * i + 2] = s[0];
-            }
+        } else if (dx == 1) {
+            SwapToRgb(s, out, n, bpp);
         } else {
             for (int i = 0; i < n; ++i, s += step) {
                 out[3 * i] = s[2];
