@@ -88,6 +88,8 @@ TEST(SettingFormChoosers, RealDialogsPresetAndApplyOrLeaveAlone) {
 TEST(DialogPlacement, BothDialogsOpenCentredOverTheMainWindow) {
     NoBoxes boxes;
     TForm1 window(nullptr, &boxes);
+    // Away from the screen's edges, where a dialog would be pushed back onto the screen.
+    window.move(300, 250);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     const QPoint centre = window.frameGeometry().center();
