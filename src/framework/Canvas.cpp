@@ -18,7 +18,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <memory>
 #include <mutex>
 
 namespace {
@@ -40,8 +39,10 @@ void EnsureGuiApplication() {
     static char arg1[] = "-platform";
     static char arg2[] = "offscreen";
     static char* argv[] = {arg0, arg1, arg2, nullptr};
-    // Destroyed at exit, which lets Qt release its font data in order.
-    static std::unique_ptr<QGuiApplication> app(new QGuiApplication(argc, argv));
+    // Never destroyed: at exit Qt's platform plugin may already be gone (a crash when the
+    // object was made on a worker thread), and the process's end frees it anyway.
+    static QGuiApplication* app = new QGuiApplication(argc, argv);
+    (void)app;
 }
 
 // An installed sans-serif face that covers Japanese, used for missing faces and glyphs.

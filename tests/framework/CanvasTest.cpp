@@ -238,4 +238,20 @@ TEST(Canvas, WorkerThreadsDrawTheSameAsOneThread) {
     for (int i = 0; i < kThreads; ++i) EXPECT_EQ(parallel[static_cast<size_t>(i)], serial[static_cast<size_t>(i)]);
 }
 
+TEST(Canvas, FirstTextOnAWorkerThreadThenExitIsClean) {
+    // A fresh process (threadsafe death tests re-run the binary) whose first text is drawn on
+    // a worker thread, so the application object is made there, must still end cleanly.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::thread([] {
+                TBitmap bmp;
+                Fill(bmp, pf24bit, 60, 20, clWhite);
+                bmp.Canvas().TextOut(0, 0, kJapanese);
+            }).join();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
