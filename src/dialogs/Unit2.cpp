@@ -133,7 +133,7 @@ TSettingForm::TSettingForm(QWidget* owner) : QDialog(owner) {
     setTabOrder(ComboBox1, Edit1);
 
     ExecuteColorDialog = [this](TColor preset) -> std::optional<TColor> {
-        const QColor chosen = QColorDialog::getColor(ToQColor(preset), this);
+        const QColor chosen = QColorDialog::getColor(ToQColor(preset), this, QStringLiteral("色の設定"));
         if (!chosen.isValid()) return std::nullopt;
         return ToTColor(chosen);
     };
