@@ -389,6 +389,9 @@ void TKMPNGReadStream::ReadImageData() {
         chunkFlags_ |= kImageDone;
         return;
     }
+    // Deflate packs at most about 1032 bytes into one, so input too short to hold every row
+    // would end in the read error anyway: fail before allocating for a header's empty promise.
+    if (FilteredImageBytes() / 1032 > Budget() - Consumed() + 64) throw EKMPNG(kReadError);
     if (inflate_.StartInflate() != 0) throw EKMPNG("PNG LoadStream: Error ZLIB");
     try {
         CreateBitmap();
@@ -430,6 +433,19 @@ int TKMPNGReadStream::RefillInput() {
     inflate_.SetInput(count);
     chunkRemaining_ -= count;
     return 0;
+}
+
+int64_t TKMPNGReadStream::FilteredImageBytes() const {
+    const auto w = static_cast<uint32_t>(width_);
+    const auto h = static_cast<uint32_t>(height_);
+    const int lastPass = interlaceMethod_ == 1 ? 6 : 0;
+    int64_t total = 0;
+    for (int p = 0; p <= lastPass; ++p) {
+        const uint32_t pw = lastPass == 0 ? w : PassWidth(p, w);
+        const uint32_t ph = lastPass == 0 ? h : PassHeight(p, h);
+        if (pw > 0 && ph > 0) total += int64_t{ph} * static_cast<int64_t>((uint64_t{pw} * fileBits_ + 7) / 8 + 1);
+    }
+    return total;
 }
 
 void TKMPNGReadStream::DecodeRows() {

@@ -58,6 +58,8 @@ private:
     int RefillInput();
     // Picks output bits, file bits per pixel and the row conversion; raises for bad depths.
     void PrepareImage();
+    // Bytes of the whole filtered image data, filter bytes included.
+    int64_t FilteredImageBytes() const;
     void DecodeRows();
     void ConvertRow(const uint8_t* src, int pixels, uint8_t* dest, uint8_t* alpha) const;
     void PlaceRow(const uint8_t* converted, uint8_t* row, int pixels) const;

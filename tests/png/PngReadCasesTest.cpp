@@ -535,3 +535,27 @@ TEST(PngReadCases, DamagedFilesNeverCrash) {
     EXPECT_GT(loaded, 0);
     EXPECT_GT(refused, 0);
 }
+
+TEST(PngReadCases, AHeaderPromisingMoreThanTheDataCanHoldFailsBeforeAllocating) {
+    TKMPNG png;
+    FillMarker(png.Bitmap);
+    // 16000 × 16000 RGBA (1 GB of pixels) from a few bytes of image data.
+    TMemoryStream bomb{BuildPng(Ihdr(16000, 16000, 8, 6), Bytes(100, 0))};
+    try {
+        png.LoadFromStream(bomb);
+        FAIL() << "no exception";
+    } catch (const EKMPNG& e) {
+        EXPECT_STREQ(e.what(), "Read Image (PNG): Read Error");
+    }
+    EXPECT_EQ(png.Bitmap.Width(), 2) << "nothing was allocated";
+    EXPECT_EQ(png.Bitmap.GetPixel(1, 1), RGBColor(200, 100, 50));
+
+    // Data compressed about as tightly as deflate allows still decodes.
+    const uint32_t side = 3000;
+    Bytes raw(static_cast<size_t>(side) * (side + 1), 0);
+    const Bytes file = BuildPng(Ihdr(side, side, 8, 0), raw);
+    ASSERT_GT(raw.size() / file.size(), 900u);
+    Decoded d;
+    ASSERT_NO_THROW(DecodeOurs(file, d));
+    EXPECT_EQ(d.bitmap.Width(), static_cast<int>(side));
+}

@@ -48,7 +48,7 @@ Rgba ReadPam(const std::filesystem::path& path);
 // (unfiltered-with-filter-byte) scan lines, or from already compressed data.
 void AppendChunk(Bytes& png, const char* type, const Bytes& data);
 Bytes Ihdr(uint32_t w, uint32_t h, int depth, int colorType, int interlace = 0);
-Bytes Zlib(const Bytes& raw, int level = 6);
+Bytes Zlib(const Bytes& raw, int level = 9);
 Bytes Signature();
 
 // Writes a PNG with libpng from 8- or 16-bit samples (16-bit big-endian), rows packed as
