@@ -17,11 +17,16 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
 
     FamilyList = new QListWidget(this);
     FamilyList->setObjectName(QStringLiteral("FamilyList"));
+    QStringList faces;
     for (const QString& family : QFontDatabase::families()) {
-        // Faces kept only for other scripts' fallback would draw our Latin and kana as boxes.
         if (QFontDatabase::isPrivateFamily(family)) continue;
-        FamilyList->addItem(family);
+        // A face installed by several foundries is listed once per foundry ("Name [foundry]");
+        // the stamp asks for a face by its plain name.
+        QString face = family;
+        if (const qsizetype bracket = face.indexOf(QLatin1String(" [")); bracket > 0) face.truncate(bracket);
+        if (!faces.contains(face)) faces << face;
     }
+    FamilyList->addItems(faces);
     SizeList = new QListWidget(this);
     SizeList->setObjectName(QStringLiteral("SizeList"));
     SizeList->addItem(QStringLiteral("9"));  // the stamp is always 9 points
@@ -41,8 +46,12 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     CancelButton->setObjectName(QStringLiteral("CancelButton"));
 
     auto* grid = new QGridLayout(this);
-    grid->addWidget(new QLabel(QStringLiteral("フォント名(&F):"), this), 0, 0);
-    grid->addWidget(new QLabel(QStringLiteral("サイズ(&S):"), this), 0, 1);
+    auto* familyCaption = new QLabel(QStringLiteral("フォント名(&F):"), this);
+    familyCaption->setBuddy(FamilyList);
+    auto* sizeCaption = new QLabel(QStringLiteral("サイズ(&S):"), this);
+    sizeCaption->setBuddy(SizeList);
+    grid->addWidget(familyCaption, 0, 0);
+    grid->addWidget(sizeCaption, 0, 1);
     grid->addWidget(FamilyList, 1, 0);
     grid->addWidget(SizeList, 1, 1);
     grid->addWidget(SampleLabel, 2, 0, 1, 2);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -31,10 +32,20 @@ TEST(FontDialog, OffersInstalledFacesAndOnlyNinePoints) {
     ASSERT_EQ(dialog.SizeList->count(), 1);
     EXPECT_EQ(dialog.SizeList->item(0)->text(), QStringLiteral("9"));
     EXPECT_FALSE(dialog.FamilyList->findItems(QStringLiteral("DejaVu Serif"), Qt::MatchExactly).isEmpty());
+    // Plain face names only, each once, even for faces that several foundries install.
+    QSet<QString> seen;
+    for (int i = 0; i < dialog.FamilyList->count(); ++i) {
+        const QString face = dialog.FamilyList->item(i)->text();
+        EXPECT_FALSE(face.contains(QLatin1Char('['))) << face.toStdString();
+        EXPECT_FALSE(seen.contains(face)) << face.toStdString();
+        seen.insert(face);
+    }
 
     dialog.SetFace("DejaVu Serif");
     EXPECT_EQ(dialog.Face(), "DejaVu Serif");
     EXPECT_TRUE(dialog.OkButton->isEnabled());
+    dialog.show();
+    EXPECT_TRUE(dialog.grab().save(QString::fromStdString((dialogtest::ScreenshotDir() / "font-dialog.png").string())));
     // A face that is not installed cannot be taken.
     dialog.SetFace("No Such Face At All");
     EXPECT_EQ(dialog.Face(), "");
