@@ -1,5 +1,7 @@
 #include "DialogSupport.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include <QMouseEvent>
@@ -125,7 +127,7 @@ QImage MakeProgramIcon() {
             const QRgb c = art.pixel(x, y);
             int best = 16;
             if (qAlpha(c) >= 128) {
-                int bestDist = INT32_MAX;
+                int bestDist = INT_MAX;
                 for (int i = 0; i < 16; ++i) {
                     const int dr = qRed(c) - qRed(kVga[i]), dg = qGreen(c) - qGreen(kVga[i]),
                               db = qBlue(c) - qBlue(kVga[i]);
@@ -154,7 +156,8 @@ QRgb PixelOf(const TBitmap& bitmap, int x, int y) {
 }
 
 void FillBitmap(TBitmap& bitmap, uint8_t value) {
-    for (int y = 0; y < bitmap.Height(); ++y) std::memset(bitmap.ScanLine(y), value, static_cast<size_t>(bitmap.RowStride()));
+    for (int y = 0; y < bitmap.Height(); ++y)
+        std::memset(bitmap.ScanLine(y), value, static_cast<size_t>(bitmap.RowStride()));
 }
 
 }  // namespace
