@@ -202,7 +202,6 @@ void TMemIniFile::WriteString(const std::string& section, const std::string& ide
     std::string clean = value;
     for (char& c : clean)
         if (c == '\r' || c == '\n') c = ' ';
-    clean = Trim(clean);
     const std::string key = Trim(ident);
 
     Section* s = const_cast<Section*>(FindSection(section));

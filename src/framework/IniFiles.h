@@ -34,6 +34,7 @@ public:
     bool ReadBool(const std::string& section, const std::string& ident, bool defaultValue) const;
 
     // Replaces the key's line in place, or appends it to its section, or appends the section.
+    // The value is written as given, except that a line break becomes a space.
     void WriteString(const std::string& section, const std::string& ident, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& ident, int32_t value);
     void WriteBool(const std::string& section, const std::string& ident, bool value);

@@ -106,11 +106,13 @@ TEST(MemIniFile, WritesInPlaceAppendsAndDropsComments) {
     ini.WriteBool("save", "flag", true);
     ini.WriteString("font", "name", "  Noto Sans  ");
     ini.WriteInteger("window", "top", -20);
+    EXPECT_EQ(ini.ReadString("font", "name", ""), "  Noto Sans  ");
     ini.UpdateFile();
+    EXPECT_EQ(TMemIniFile(path).ReadString("font", "name", ""), "Noto Sans");
     EXPECT_EQ(ReadBytes(path),
               "[unknown]\r\nkeep=me\r\nraw line\r\n\r\n"
               "[Save]\r\nFormat=1\r\nother=x\r\nflag=1\r\n\r\n"
-              "[font]\r\nname=Noto Sans\r\n\r\n"
+              "[font]\r\nname=  Noto Sans  \r\n\r\n"  // written unchanged, trimmed when read
               "[window]\r\ntop=-20\r\n\r\n");
 }
 
