@@ -177,6 +177,8 @@ void TForm1::CreateComponents() {
 
     MainMenu1 = menuBar();
     MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+    // Narrow item padding, so that all three menus fit the narrow window on one line.
+    MainMenu1->setStyleSheet(QStringLiteral("QMenuBar { spacing: 0px; } QMenuBar::item { padding: 2px 3px; }"));
     File1 = MainMenu1->addMenu(QStringLiteral("ファイル(&F)"));
     File1->setObjectName(QStringLiteral("File1"));
     Exit2 = makeAction("Exit2", exitCaption, ctrlQ);
