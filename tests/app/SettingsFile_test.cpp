@@ -240,24 +240,6 @@ TEST(SettingsFile, UnreadableFileRaisesAndLeavesTheRecord) {
     EXPECT_THROW(WriteSettingsFile(path, s, {0, 0}), ESettingsFileError);  // cannot be read at save
 }
 
-TEST(SettingsFile, UnwritableFileRaisesAndKeepsTheOldOne) {
-    testsupport::TempDir dir;
-    Put(dir.file("notafolder"), "x");
-    const std::string path = dir.file("notafolder") + "/k.ini";
-    try {
-        WriteSettingsFile(path, Initial(), {0, 0});
-        ADD_FAILURE() << "no error";
-    } catch (const ESettingsFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "ファイル " + path + " を作成できません");
-    }
-    if (::geteuid() == 0) GTEST_SKIP() << "running as root: permission bits do not stop writing";
-    const std::string ro = dir.file("ro.ini");
-    Put(ro, "[basic]\r\nPosition=0\r\n");
-    ::chmod(ro.c_str(), 0444);
-    EXPECT_THROW(WriteSettingsFile(ro, Initial(), {0, 0}), ESettingsFileError);
-    EXPECT_EQ(Slurp(ro), "[basic]\r\nPosition=0\r\n");
-}
-
 TEST(SettingsFile, WhereTheFileLives) {
     struct Case {
         const char* program;
