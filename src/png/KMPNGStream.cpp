@@ -199,7 +199,6 @@ void TKMPNGWriteStream::WriteHeader(int width, int height) {
         outputBits_ = hasAlpha_ ? 16 : 8;
     }
     greyMode_ = Grayscale;
-    rowStride_ = RowStride(width, effectiveDepth_);
 
     uint8_t d[13];
     PutDWordBE(d, static_cast<uint32_t>(width));

@@ -90,7 +90,6 @@ private:
     int sourceDepth_ = 24;
     int effectiveDepth_ = 24;
     int outputBits_ = 24;
-    int rowStride_ = 0;
     int plteCount_ = 0;  // entries of the PLTE written, 0 when none
     uint8_t greyMap_[256] = {};
 };
