@@ -6,7 +6,9 @@
 
 #include "Classes.h"
 #include "KMPNG.h"
+#include "KMPNGLoad.h"
 #include "KMPNGReadStream.h"
+#include "Picture.h"
 #include "PngReadHelpers.h"
 #include "TestSupport.h"
 
@@ -558,4 +560,29 @@ TEST(PngReadCases, AHeaderPromisingMoreThanTheDataCanHoldFailsBeforeAllocating) 
     Decoded d;
     ASSERT_NO_THROW(DecodeOurs(file, d));
     EXPECT_EQ(d.bitmap.Width(), static_cast<int>(side));
+}
+
+TEST(PngReadCases, PngFilesLoadAsPicturesThroughTheRegistry) {
+    auto pngEntries = [] {
+        int n = 0;
+        for (const auto& f : RegisteredFileFormats())
+            if (f.Extension == "png") {
+                ++n;
+                EXPECT_EQ(f.Description, "PNG Format");
+            }
+        return n;
+    };
+    // Linking the image class registered it already; asking again changes nothing.
+    EXPECT_EQ(pngEntries(), 1);
+    RegisterPNGFormat();
+    RegisterPNGFormat();
+    EXPECT_EQ(pngEntries(), 1);
+
+    testsupport::TempDir dir;
+    TMemoryStream(BuildPng(Ihdr(2, 1, 8, 2), {0, 1, 2, 3, 4, 5, 6})).SaveToFile(dir.file("pic.PNG"));
+    TPicture picture;
+    picture.LoadFromFile(dir.file("pic.PNG"));
+    ASSERT_NE(dynamic_cast<TKMPNG*>(picture.Graphic()), nullptr);
+    EXPECT_EQ(picture.Width(), 2);
+    EXPECT_EQ(picture.Bitmap().GetPixel(1, 0), RGBColor(4, 5, 6));
 }
