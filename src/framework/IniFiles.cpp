@@ -110,7 +110,10 @@ bool TryStrToInt(const std::string& text, int32_t& value) {
 }
 
 TMemIniFile::TMemIniFile(const std::string& fileName) : fileName_(fileName) {
-    const std::string bytes = ReadFileBytes(fileName);
+    SetFileBytes(ReadFileBytes(fileName));
+}
+
+void TMemIniFile::SetFileBytes(const std::string& bytes) {
     std::string text;
     if (bytes.compare(0, kUtf8Mark.size(), kUtf8Mark) == 0 && IsValidUtf8(bytes.substr(kUtf8Mark.size())))
         text = bytes.substr(kUtf8Mark.size());

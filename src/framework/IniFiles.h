@@ -48,6 +48,8 @@ public:
     std::string GetText() const;
     // Replaces the content with text as if read from a file (UTF-8).
     void SetText(const std::string& text);
+    // Replaces the content with a file's raw bytes, decoded as the constructor decodes them.
+    void SetFileBytes(const std::string& bytes);
 
     // Writes the whole store to the file: a temporary file beside it, renamed into place once
     // complete, so that a crash or a full disk leaves the old file whole. Raises EFCreateError
