@@ -132,12 +132,11 @@ const nettle_hash* HashAlgorithm(uint32_t algId) {
 }
 
 // Everything one operation obtains, released in the order the original does it: work buffer,
-// key blob, hash, key-exchange key, session key, provider context. Members are destroyed in
-// reverse order of declaration.
+// key blob, hash, session key, provider context (which holds the key-exchange pair). Members
+// are destroyed in reverse order of declaration.
 struct OperationState {
     std::unique_ptr<TKeyContainer> provider;
     std::unique_ptr<SessionKey> sessionKey;
-    bool exchangeKey = false;  // the container's pair, held by the provider object
     std::unique_ptr<HashObject> hash;
     std::vector<uint8_t> keyBlob;
     std::vector<uint8_t> workBuffer;
@@ -194,12 +193,10 @@ bool TQWinCrypt::EncryptStream(TStream& Source, const std::string& PassPhrase, T
 
             uint32_t error = 0;
             if (!s.provider->LoadUserKey(true, error)) Raise("CryptGetUserKey", error);
-            s.exchangeKey = true;
             // The length query and the export are one step here; a failure is reported as
             // the first of the two.
             if (!s.provider->ExportSimpleBlob(s.sessionKey->Bytes(), s.keyBlob, error))
                 Raise("CryptExportKey 1", error);
-            s.exchangeKey = false;
 
             uint8_t size[4];
             const auto n = static_cast<uint32_t>(s.keyBlob.size());
