@@ -110,6 +110,21 @@ TEST(QCWinCrypt, TextsOutsideCodePage932KeepTheirCharacters) {
     }
 }
 
+TEST(QCWinCrypt, DamagedLinesGiveTheFallbackOrValidText) {
+    TQCWinCrypt facade;
+    const std::string line = facade.EncryptString("（ｃ）２００５ Rinto ©", kPhrase, kFallback);
+    for (size_t i = 0; i < line.size(); ++i) {
+        std::string flipped = line;
+        flipped[i] = static_cast<char>(flipped[i] ^ 0x21);
+        for (const std::string& damaged : {flipped, line.substr(0, i)}) {
+            const std::string text = facade.DecryptString(damaged, kPhrase, "FB");
+            EXPECT_TRUE(IsValidUtf8(text)) << damaged;
+            // Only damage the decoder ignores (a pad's neighbour, a dropped pad) keeps the text.
+            if (text != "FB") EXPECT_EQ(Base64Decode(damaged), Base64Decode(line)) << damaged;
+        }
+    }
+}
+
 TEST(QCWinCrypt, InvalidInputTextOrPhraseGivesTheFallback) {
     TQCWinCrypt facade;
     EXPECT_EQ(facade.EncryptString("bad \xff utf-8", kPhrase, kFallback), kFallback);
