@@ -2,10 +2,12 @@
 // a message-box sink that records instead of waiting for a person.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,12 +29,16 @@ inline std::ostream& operator<<(std::ostream& os, const Box& b) { return os << b
 
 class RecordingBoxes : public TMessageBoxes {
 public:
-    void Show(const std::string& text, const std::string& caption) override { boxes.push_back({text, caption}); }
+    void Show(const std::string& text, const std::string& caption) override {
+        boxes.push_back({text, caption});
+        if (onShow) onShow(boxes.back());
+    }
     void ShowError(const std::string& text, const std::string& caption) override {
         errors.push_back({text, caption});
     }
     std::vector<Box> boxes;
     std::vector<Box> errors;  // exceptions that escaped a command
+    std::function<void(const Box&)> onShow;  // runs while the box would be up
 };
 
 inline const Box kRefusedBox{msg::kNotBitmap, msg::kErrorCaption};

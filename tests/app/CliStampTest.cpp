@@ -1,0 +1,161 @@
+// `kirimark --stamp` run as scripts run it: the built binary, no display, lines and exit
+// status as documented.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+#include <png.h>
+#include <sys/wait.h>
+
+#include "AppTestSupport.h"
+#include "TestSupport.h"
+
+using namespace apptest;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RunResult {
+    int status = -1;
+    std::vector<std::string> lines;  // stdout
+    std::string errors;              // stderr
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class CliStamp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* build = std::getenv("KIRIMARK_BUILD_DIR");
+        if (!build || !*build) GTEST_SKIP() << "KIRIMARK_BUILD_DIR not set (run through ctest)";
+        binary_ = fs::path(build) / "src/app/kirimark";
+        if (!fs::exists(binary_)) GTEST_SKIP() << binary_ << " not built";
+    }
+
+    // Runs the program without any display: no X or Wayland, and a platform that would need
+    // one if the program asked for it.
+    RunResult Stamp(const std::vector<std::string>& args) {
+        std::string cmd = "cd " + Quote(dir.path().string()) + " && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb" +
+                          " KIRIMARK_SETTINGS_FILE=" + Quote(dir.file("settings.ini")) + " " + Quote(binary_.string()) +
+                          " --stamp";
+        for (const std::string& a : args) cmd += " " + Quote(a);
+        cmd += " 2>" + Quote(dir.file("stderr.txt"));
+        RunResult run;
+        FILE* pipe = ::popen(cmd.c_str(), "r");
+        if (!pipe) return run;
+        std::string out;
+        std::array<char, 4096> buf;
+        while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe)) out.append(buf.data(), n);
+        const int status = ::pclose(pipe);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);) run.lines.push_back(line);
+        run.errors = ReadFile(dir.file("stderr.txt"));
+        fs::remove(dir.file("stderr.txt"));
+        return run;
+    }
+
+    std::string Bitmap(const std::string& name, int w = 120, int h = 60) {
+        SaveBlockPicture(dir.file(name), pf24bit, w, h);
+        return name;
+    }
+
+    testsupport::TempDir dir;
+    fs::path binary_;
+};
+
+std::string Line(const std::string& name, const char* message) { return name + ": " + message; }
+
+TEST_F(CliStamp, OneLinePerNameThenTheSummary) {
+    Bitmap("a.bmp");
+    Bitmap("UP.BMP");
+    Bitmap("b.c.bmp");
+    WriteFile(dir.file("t.txt"), "text");
+    const RunResult all = Stamp({"a.bmp", "b.c.bmp"});
+    EXPECT_EQ(all.status, 0) << all.errors;
+    EXPECT_EQ(all.lines, (std::vector<std::string>{"a.jpg", "b.c.jpg", msg::kAllDone}));
+
+    const RunResult mixed = Stamp({"a.bmp", "t.txt", "UP.BMP", "missing.bmp", "b.c.bmp"});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_EQ(mixed.lines, (std::vector<std::string>{"a.jpg", Line("t.txt", msg::kNotBitmap),
+                                                     Line("UP.BMP", msg::kNotBitmap),
+                                                     Line("missing.bmp", msg::kFileFailed), "b.c.jpg",
+                                                     msg::kSomeFailed}));
+    // The cause of a failure goes to stderr, for the person reading the log.
+    EXPECT_NE(mixed.errors.find("missing.bmp"), std::string::npos);
+    EXPECT_TRUE(DecodeJpegFile(dir.file("b.c.jpg")).ok);
+    // Options are for the run only: no settings file is written.
+    EXPECT_FALSE(fs::exists(dir.file("settings.ini")));
+}
+
+TEST_F(CliStamp, UsageErrors) {
+    Bitmap("a.bmp");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--quality", "0", "a.bmp"},
+        {"--quality", "11", "a.bmp"},
+        {"--quality", "5x", "a.bmp"},
+        {"--format", "gif", "a.bmp"},
+        {"--corner", "middle", "a.bmp"},
+        {"--color", "red", "a.bmp"},
+        {"--back", "#12345", "a.bmp"},
+        {"--back", "#000000", "--transparent", "a.bmp"},
+        {"--bogus", "a.bmp"},
+        {"a.bmp", "--text"},
+        {"--quality"},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        const RunResult run = Stamp(args);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.lines.empty());
+        EXPECT_NE(run.errors.find("--help"), std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists(dir.file("a.jpg")));
+}
+
+TEST_F(CliStamp, OptionsGovernTheRun) {
+    constexpr int W = 200, H = 60;
+    Bitmap("pic.bmp", W, H);
+    const TSize extent = StampExtent("XYZ");
+    const RunResult run = Stamp({"--corner", "bottom-right", "--back", "#FFFFFF", "--color", "#000000", "--text", "XYZ",
+                           "--quality=1", "pic.bmp"});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const Jpeg out = DecodeJpegFile(dir.file("pic.jpg"));
+    EXPECT_EQ(out.luminanceTable, ReferenceLuminanceTable(10));
+    const TRect cell{W - extent.cx - 5, H - extent.cy - 5, W - 5, H - 5};
+    const auto [white, total] = CountNear(out.picture, cell, kBack, 60);
+    EXPECT_GT(white, total / 2);
+    EXPECT_EQ(CountNear(out.picture, TRect{0, 0, W / 2, H}, kBack, 60).first, 0);
+
+    ASSERT_EQ(Stamp({"--format", "png", "--text", "", "--transparent", "pic.bmp"}).status, 0);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.file("pic.png").c_str())) << image.message;
+    EXPECT_EQ(image.width, static_cast<unsigned>(W));
+    png_image_free(&image);
+}
+
+TEST_F(CliStamp, HelpExplainsEveryOption) {
+    const std::string cmd = Quote(binary_.string()) + " --help";
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    std::array<char, 4096> buf;
+    while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe)) out.append(buf.data(), n);
+    EXPECT_EQ(::pclose(pipe), 0);
+    for (const char* option : {"--stamp", "--format", "--quality", "--corner", "--text", "--font", "--color", "--back",
+                               "--transparent", "Exit status"})
+        EXPECT_NE(out.find(option), std::string::npos) << option;
+}
+
+}  // namespace
