@@ -23,7 +23,7 @@ constexpr uint8_t GetRValue(TColor c) { return static_cast<uint8_t>(c); }
 constexpr uint8_t GetGValue(TColor c) { return static_cast<uint8_t>(c >> 8); }
 constexpr uint8_t GetBValue(TColor c) { return static_cast<uint8_t>(c >> 16); }
 
-enum TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
+enum TPixelFormat : int { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
 
 struct TPaletteEntry {
     uint8_t peRed = 0, peGreen = 0, peBlue = 0, peFlags = 0;
