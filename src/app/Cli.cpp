@@ -1,10 +1,16 @@
 #include "Cli.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include <unistd.h>
 
+#include "Canvas.h"
 #include "Picture.h"
 #include "Pipeline.h"
 #include "SettingsFile.h"
@@ -37,6 +43,9 @@ const char* const kHelp =
     "  --color #RRGGBB              text colour\n"
     "  --back #RRGGBB               background colour of the text cell\n"
     "  --transparent                no background: the picture shows between the letters\n"
+    "  --jobs N                     stamp N files at a time (1 to 64; default: one per\n"
+    "                               processor core); lines, summary and exit status are\n"
+    "                               the same as with 1\n"
     "Each FILE gives one line: the name written, or the name and why it was not processed.\n"
     "The last line sums up the run. Exit status: 0 every file processed, 1 some file refused\n"
     "or failed, 2 wrong usage. No display is needed.\n";
@@ -44,6 +53,10 @@ const char* const kHelp =
 struct UsageError {
     std::string text;
 };
+
+constexpr long kMaxJobs = 64;
+
+unsigned DefaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 std::optional<TColor> ParseColor(const std::string& s) {
     if (s.size() != 7 || s[0] != '#') return std::nullopt;
@@ -61,7 +74,7 @@ std::optional<TColor> ParseColor(const std::string& s) {
 }
 
 // Applies the options to the settings and returns the file names, in order.
-std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Settings& s) {
+std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Settings& s, unsigned& jobs) {
     std::vector<std::string> files;
     bool back = false, transparent = false, optionsDone = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -118,6 +131,13 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
                 s.BackTransparent = false;
                 back = true;
             }
+        } else if (arg == "--jobs") {
+            const std::string v = value();
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n < 1 || n > kMaxJobs)
+                throw UsageError{"--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not \"" + v + "\""};
+            jobs = static_cast<unsigned>(n);
         } else if (arg == "--transparent" && !inlineValue) {
             s.BackTransparent = true;
             transparent = true;
@@ -128,6 +148,54 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
     if (back && transparent) throw UsageError{"--back and --transparent exclude each other"};
     if (files.empty()) throw UsageError{"no FILE given"};
     return files;
+}
+
+// Processes the names on `jobs` threads, each with its own work picture (and so its own
+// bitmap, canvas and encoders), and hands every outcome to `report` on the calling thread in
+// the order of the names, as soon as it and all before it are known.
+void StampInOrder(const std::vector<std::string>& files, const Settings& settings, unsigned jobs,
+                  const std::function<void(size_t, const TFileOutcome&)>& report) {
+    jobs = static_cast<unsigned>(std::min<size_t>(jobs, files.size()));
+    if (jobs <= 1) {
+        TPicture work;
+        for (size_t i = 0; i < files.size(); ++i) report(i, ProcessFile(work, files[i], settings));
+        return;
+    }
+    std::mutex m;
+    std::condition_variable done;
+    std::vector<std::optional<TFileOutcome>> outcomes(files.size());
+    size_t next = 0;  // the next name a worker takes; guarded by m
+    auto worker = [&] {
+        TPicture work;
+        for (;;) {
+            size_t i;
+            {
+                std::lock_guard lock(m);
+                if (next == files.size()) return;
+                i = next++;
+            }
+            TFileOutcome outcome = ProcessFile(work, files[i], settings);
+            {
+                std::lock_guard lock(m);
+                outcomes[i] = std::move(outcome);
+            }
+            done.notify_one();
+        }
+    };
+    // Text drawing sets up its toolkit on first use; do that here rather than on a worker.
+    TCanvas::PrepareTextDrawing();
+    std::vector<std::jthread> workers;
+    for (unsigned j = 0; j < jobs; ++j) workers.emplace_back(worker);
+    for (size_t i = 0; i < files.size(); ++i) {
+        TFileOutcome outcome;
+        {
+            std::unique_lock lock(m);
+            done.wait(lock, [&] { return outcomes[i].has_value(); });
+            outcome = std::move(*outcomes[i]);
+            outcomes[i].reset();
+        }
+        report(i, outcome);
+    }
 }
 
 }  // namespace
@@ -157,17 +225,17 @@ void UseHeadlessGraphics() {
 int RunStampCommand(const std::vector<std::string>& args) {
     Settings settings = LoadEffectiveSettings();
     std::vector<std::string> files;
+    unsigned jobs = DefaultJobs();
     try {
-        files = ParseStampArgs(args, settings);
+        files = ParseStampArgs(args, settings, jobs);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "kirimark --stamp: %s\nTry \"kirimark --help\".\n", e.text.c_str());
         return 2;
     }
     UseHeadlessGraphics();
-    TPicture work;
     bool allDone = true;
-    for (const std::string& name : files) {
-        const TFileOutcome outcome = ProcessFile(work, name, settings);
+    StampInOrder(files, settings, jobs, [&](size_t i, const TFileOutcome& outcome) {
+        const std::string& name = files[i];
         switch (outcome.Result) {
         case TFileOutcome::Written:
             for (const std::string& out : outcome.Outputs) std::printf("%s\n", out.c_str());
@@ -183,7 +251,7 @@ int RunStampCommand(const std::vector<std::string>& args) {
             break;
         }
         std::fflush(stdout);
-    }
+    });
     std::printf("%s\n", allDone ? msg::kAllDone : msg::kSomeFailed);
     return allDone ? 0 : 1;
 }

@@ -15,7 +15,8 @@ Settings LoadEffectiveSettings();
 void PrintHelp(std::FILE* out);
 
 // `kirimark --stamp [options] FILE...`, args being everything after "--stamp". Prints one line
-// per name and the summary; returns 0 when every name was processed, 1 when any was refused
+// per name and the summary, in the order of the names also when several files are stamped at
+// a time (--jobs); returns 0 when every name was processed, 1 when any was refused
 // or failed, 2 for a usage error.
 int RunStampCommand(const std::vector<std::string>& args);
 

@@ -166,6 +166,12 @@ int TFont::PixelHeight(int pixelsPerInch) const {
     return static_cast<int>((static_cast<int64_t>(Size) * pixelsPerInch + 36) / 72);
 }
 
+void TCanvas::PrepareTextDrawing() {
+    std::lock_guard lock(QtMutex());
+    EnsureGuiApplication();
+    (void)JapaneseFallback();
+}
+
 TSize TCanvas::TextExtent(const std::string& utf8Text) const {
     std::lock_guard lock(QtMutex());
     const QFontMetrics fm(MakeFont(Font));

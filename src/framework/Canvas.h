@@ -40,6 +40,10 @@ public:
     // bitmap are clipped.
     void TextOut(int x, int y, const std::string& utf8Text);
 
+    // Sets up the text machinery now (it is otherwise set up by the first text call), so that
+    // a program about to draw on worker threads does it on its main thread.
+    static void PrepareTextDrawing();
+
 private:
     TBitmap& bitmap_;
 };

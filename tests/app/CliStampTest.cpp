@@ -95,6 +95,42 @@ TEST_F(CliStamp, OneLinePerNameThenTheSummary) {
     EXPECT_FALSE(fs::exists(dir.file("settings.ini")));
 }
 
+// Workers finish out of order (the big picture first takes longest); the lines, the summary
+// and the exit status must still be those of a single worker.
+TEST_F(CliStamp, JobsKeepTheOrderAndTheSummary) {
+    Bitmap("big.bmp", 1600, 1200);
+    for (const char* name : {"a.bmp", "b.bmp", "c.bmp"}) Bitmap(name);
+    WriteFile(dir.file("t.txt"), "text");
+    const std::vector<std::string> good = {"big.bmp", "a.bmp", "b.bmp", "c.bmp"};
+    const std::vector<std::string> mixed = {"big.bmp", "t.txt", "a.bmp", "missing.bmp", "b.bmp", "c.bmp"};
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {good, 0, {"big.jpg", "a.jpg", "b.jpg", "c.jpg", msg::kAllDone}},
+        {mixed, 1,
+         {"big.jpg", Line("t.txt", msg::kNotBitmap), "a.jpg", Line("missing.bmp", msg::kFileFailed), "b.jpg", "c.jpg",
+          msg::kSomeFailed}},
+        {{"missing.bmp", "a.bmp"}, 1, {Line("missing.bmp", msg::kFileFailed), "a.jpg", msg::kSomeFailed}},
+    };
+    for (const auto& c : cases) {
+        for (const char* jobs : {"1", "2", "3"}) {
+            SCOPED_TRACE(std::string("--jobs ") + jobs + " " + c.args.front() + " ...");
+            std::vector<std::string> args = {"--jobs", jobs};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            const RunResult run = Stamp(args);
+            EXPECT_EQ(run.status, c.status) << run.errors;
+            EXPECT_EQ(run.lines, c.lines);
+            for (const std::string& line : c.lines) {
+                if (line.size() > 4 && line.compare(line.size() - 4, 4, ".jpg") == 0) {
+                    EXPECT_TRUE(DecodeJpegFile(dir.file(line)).ok) << line;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(CliStamp, UsageErrors) {
     Bitmap("a.bmp");
     const std::vector<std::vector<std::string>> cases = {
@@ -110,6 +146,9 @@ TEST_F(CliStamp, UsageErrors) {
         {"--bogus", "a.bmp"},
         {"a.bmp", "--text"},
         {"--quality"},
+        {"--jobs", "0", "a.bmp"},
+        {"--jobs", "65", "a.bmp"},
+        {"--jobs", "two", "a.bmp"},
     };
     for (const auto& args : cases) {
         std::string shown;
@@ -154,7 +193,7 @@ TEST_F(CliStamp, HelpExplainsEveryOption) {
     while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe)) out.append(buf.data(), n);
     EXPECT_EQ(::pclose(pipe), 0);
     for (const char* option : {"--stamp", "--format", "--quality", "--corner", "--text", "--font", "--color", "--back",
-                               "--transparent", "Exit status"})
+                               "--transparent", "--jobs", "Exit status"})
         EXPECT_NE(out.find(option), std::string::npos) << option;
 }
 
