@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,13 +32,40 @@ std::string BaseName(const std::string& fileName) {
     return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
 }
 
-// A hidden random name beside the target; callers retry when it exists.
+// A hidden random name beside the target, carrying the writer's process id; callers retry
+// when it exists.
+std::string HiddenPrefix(const std::string& base) { return "." + base.substr(0, 200) + "."; }
+
 std::string HiddenName(const std::string& folder, const std::string& base) {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
-    // Room for the dot and suffix within the 255-byte name limit.
-    return (folder == "/" ? "" : folder) + "/." + base.substr(0, 200) + "." + suffix + ".tmp";
+    char suffix[40];
+    std::snprintf(suffix, sizeof suffix, "%ld.%016llx.tmp", static_cast<long>(::getpid()),
+                  static_cast<unsigned long long>(rng()));
+    // Room for the dots, process id and suffix within the 255-byte name limit.
+    return (folder == "/" ? "" : folder) + "/" + HiddenPrefix(base) + suffix;
+}
+
+// A writer killed between naming its hidden file and renaming it leaves that file behind.
+// Removes such leftovers of this target whose writing process no longer exists.
+void RemoveStaleHiddenFiles(const std::string& folder, const std::string& base) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    const std::string prefix = HiddenPrefix(base);
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".tmp") != 0)
+            continue;
+        // What follows the prefix: "<pid>.<16 hex digits>.tmp".
+        const std::string rest = name.substr(prefix.size());
+        char* end = nullptr;
+        const long pid = std::strtol(rest.c_str(), &end, 10);
+        if (pid <= 0 || *end != '.' || std::strlen(end) != 1 + 16 + 4) continue;
+        if (pid == static_cast<long>(::getpid())) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
 }
 
 [[noreturn]] void CreateFailed(const std::string& fileName, int error) {
@@ -52,6 +82,7 @@ TSafeFileStream::TSafeFileStream(const std::string& fileName) : THandleStream(-1
     const std::string folder = Folder(fileName);
     // A file the user may not write stays as it is, as an ordinary create would fail on it.
     if (::access(fileName.c_str(), W_OK) != 0 && errno != ENOENT) CreateFailed(fileName, errno);
+    RemoveStaleHiddenFiles(folder, BaseName(fileName));
     // The kernel applies the umask to the mode, as for an ordinary new file.
     fd_ = safefile_testing::TestOptions().noUnnamedFiles ? (errno = EOPNOTSUPP, -1)
                                                          : ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);

@@ -2,7 +2,8 @@
 // temporary file in the target's folder (O_TMPFILE, linked into place on Commit) or, where
 // the filesystem cannot do that, to a hidden named temporary file renamed into place.
 // An earlier file of the same name stays untouched until Commit succeeds; without Commit
-// the temporary file is discarded.
+// the temporary file is discarded. A hidden file that a killed writer left behind is removed by
+// the next write of the same name.
 #pragma once
 
 #include <string>
