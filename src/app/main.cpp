@@ -7,6 +7,7 @@
 #include "Application.h"
 #include "Cli.h"
 #include "CliSettings.h"
+#include "Headless.h"
 
 int main(int argc, char** argv) {
     const std::string_view command = argc > 1 ? argv[1] : "";
@@ -15,7 +16,10 @@ int main(int argc, char** argv) {
         PrintHelp(stdout);
         return 0;
     }
-    if (command == "--stamp") return RunStampCommand(rest);
+    if (command == "--stamp") {
+        const THeadlessGraphics graphics;  // text needs fonts, and no display may be asked for
+        return RunStampCommand(rest);
+    }
     if (command == "--convert") return RunConvertCommand(rest);
     if (command == "--settings") return RunSettingsCommand(rest);
     // Each further headless command adds its line here.
