@@ -58,45 +58,58 @@ TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
     return TRect{x, y, x + extent.cx, y + extent.cy};
 }
 
-std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings) {
+std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                            const TFileProgress& progress) {
     const std::string target = ChangeFileExt(sourcePath, ".jpg");
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
-    SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, out);
+    SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, out, progress);
     out.Commit();
     return target;
 }
 
-std::string SaveImageToPng(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings) {
+std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                           const TFileProgress& progress) {
     const std::string target = ChangeFileExt(sourcePath, ".png");
-    TKMPNG png;
-    png.CompressionLevel = 10 - settings.ImageQuality;
-    png.Assign(bitmap);
     TSafeFileStream out(target);
-    png.SaveToStream(out);
+    // What a TKMPNG assigned this bitmap would write, without copying the picture first.
+    // The writer reports through the bitmap; the bitmap's own handler comes back afterwards.
+    TProgressEvent own = std::move(bitmap.OnProgress);
+    if (progress)
+        bitmap.OnProgress = [&progress](TObject*, TProgressStage, uint8_t percent, bool, const TRect&,
+                                        const std::string&) { progress(percent); };
+    try {
+        SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, out);
+    } catch (...) {
+        bitmap.OnProgress = std::move(own);
+        throw;
+    }
+    bitmap.OnProgress = std::move(own);
     out.Commit();
     return target;
 }
 
-std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings) {
+std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings,
+                                   const TFileProgress& progress) {
     // Each file gets a new bitmap with a fresh canvas; a failed load keeps the previous one.
     work.LoadFromFile(sourcePath);
     TBitmap& bitmap = work.Bitmap();
     StampBitmap(bitmap, settings);
     std::vector<std::string> written;
-    if (settings.SaveFormat == 0) written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings));
-    if (settings.SaveFormat == 1) written.push_back(SaveImageToPng(bitmap, sourcePath, settings));
+    if (settings.SaveFormat == 0) written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings, progress));
+    if (settings.SaveFormat == 1) written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress));
     return written;
 }
 
-TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings) {
+TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings,
+                         const TFileProgress& progress) {
     TFileOutcome outcome;
     if (!IsBitmapName(path)) {
         outcome.Result = TFileOutcome::Refused;
         return outcome;
     }
     try {
-        outcome.Outputs = LoadImage(work, path, settings);
+        outcome.Outputs = LoadImage(work, path, settings, progress);
     } catch (const std::exception& e) {
         outcome.Result = TFileOutcome::Failed;
         outcome.Detail = e.what();
@@ -108,10 +121,20 @@ TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings
 }
 
 bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings,
-                 TMessageBoxes& boxes) {
+                 TMessageBoxes& boxes, TDropProgress* progress) {
     bool errorOccurred = false;
-    for (const std::string& path : paths) {
-        const TFileOutcome outcome = ProcessFile(work, path, settings);
+    TFileProgress fileProgress;
+    if (progress) fileProgress = [progress](int percent) { progress->FileProgress(percent); };
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (progress) {
+            // Names left unprocessed make the drop one that did not finish normally.
+            if (progress->Cancelled()) {
+                errorOccurred = true;
+                break;
+            }
+            progress->FileStarted(i, paths.size(), paths[i]);
+        }
+        const TFileOutcome outcome = ProcessFile(work, paths[i], settings, fileProgress);
         if (outcome.Result == TFileOutcome::Refused) {
             boxes.Show(msg::kNotBitmap, msg::kErrorCaption);
             errorOccurred = true;
@@ -120,6 +143,7 @@ bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Se
             errorOccurred = true;
         }
     }
+    if (progress) progress->Finished();
     boxes.Show(errorOccurred ? msg::kSomeFailed : msg::kAllDone, msg::kReportCaption);
     return !errorOccurred;
 }

@@ -4,6 +4,8 @@
 // global state, so separate calls may run side by side on separate work pictures.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,16 +50,22 @@ std::string StampFontName(const std::string& faceName);
 // 5 pixels in from both edges); returns the text cell, which may reach past the picture.
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings);
 
+// Hears how far the encoder has got with the current file, 0 to 100.
+using TFileProgress = std::function<void(int percent)>;
+
 // Write the bitmap beside the source under the source's name with ".jpg" or ".png"; return
 // the name written. The file appears complete or not at all: a failure leaves any earlier
-// file of that name untouched and nothing half-written behind.
-std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings);
-std::string SaveImageToPng(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings);
+// file of that name untouched and nothing half-written behind. Neither copies the picture.
+std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                            const TFileProgress& progress = {});
+std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                           const TFileProgress& progress = {});
 
 // One accepted name: loads it into the work picture (replaced only when the load succeeds),
 // stamps it and saves it in the chosen format. Returns the names written; raises on any
 // failure.
-std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings);
+std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings,
+                                   const TFileProgress& progress = {});
 
 // What became of one name of a batch.
 struct TFileOutcome {
@@ -68,10 +76,26 @@ struct TFileOutcome {
 
 // One name of a batch: refuses a name that is not ".bmp", otherwise runs LoadImage and
 // turns any failure into a Failed outcome.
-TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings);
+TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings,
+                         const TFileProgress& progress = {});
+
+// Follows a drop for the user: which file is being worked on, how far its encoder has got,
+// and whether the user has asked to stop.
+class TDropProgress {
+public:
+    virtual ~TDropProgress() = default;
+    // Before the name at index (0-based) of count names.
+    virtual void FileStarted(size_t index, size_t count, const std::string& path) = 0;
+    virtual void FileProgress(int percent) = 0;
+    // Asked between files; true ends the drop before the next name.
+    virtual bool Cancelled() = 0;
+    // The drop's work is over; its summary box follows.
+    virtual void Finished() = 0;
+};
 
 // A whole drop: each name in order, the refusal or failure box for a name that was not
 // processed, then the summary box. The settings are read afresh for every name.
-// Returns true when every name was processed.
+// A drop the user cancels (through progress) stops after the current file, and its summary
+// says that not everything was processed. Returns true when every name was processed.
 bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings,
-                 TMessageBoxes& boxes);
+                 TMessageBoxes& boxes, TDropProgress* progress = nullptr);

@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "DropProgress.h"
 #include "SettingsFile.h"
 #include "Unit2.h"
 #include "Version.h"
@@ -109,6 +110,7 @@ TForm1::TForm1(QWidget* parent, TMessageBoxes* boxes) : QMainWindow(parent) {
     if (!boxes) {
         ownBoxes_ = std::make_unique<TQtMessageBoxes>(this);
         boxes = ownBoxes_.get();
+        MakeDropProgress = [this] { return std::make_unique<TQtDropProgress>(this); };
     }
     boxes_ = boxes;
     CreateComponents();
@@ -266,6 +268,7 @@ void TForm1::dropEvent(QDropEvent* event) {
 }
 
 void TForm1::DropFiles(const std::vector<std::string>& paths) {
-    ErrorOccurred = !ProcessDrop(Image2Picture, paths, Settings, *boxes_);
+    const std::unique_ptr<TDropProgress> progress = MakeDropProgress ? MakeDropProgress() : nullptr;
+    ErrorOccurred = !ProcessDrop(Image2Picture, paths, Settings, *boxes_, progress.get());
     Image2->resize(Image2Picture.Width(), Image2Picture.Height());
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ public:
     // Processes the dropped names in the given order, with a box for each name refused or
     // failed and one summary box at the end.
     void DropFiles(const std::vector<std::string>& paths);
+    // Makes the progress window of a drop; empty for none. On screen it is a TQtDropProgress,
+    // which appears only for a drop that takes longer than about a second.
+    std::function<std::unique_ptr<TDropProgress>()> MakeDropProgress;
 
 public slots:
     void Exit1Click();

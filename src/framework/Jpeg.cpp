@@ -1,5 +1,6 @@
 #include "Jpeg.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <exception>
@@ -113,7 +114,19 @@ struct CompressJob {
     const TBitmap* bitmap;
     int quality;
     JSAMPLE* rowBuffer;  // null when rows are fed straight from the bitmap
+    const std::function<void(int)>* progress;  // null when nobody listens
 };
+
+// About a hundred reports a picture. Nothing may leave this frame but by returning: it is
+// called where libjpeg may jump.
+void ReportRows(const CompressJob& job, int y, int height) {
+    const int step = std::max(1, height / 100);
+    if (!job.progress || !*job.progress || y % step != 0) return;
+    try {
+        (*job.progress)(static_cast<int>(int64_t{y} * 100 / height));
+    } catch (...) {
+    }
+}
 
 // Only trivially destructible locals live here, as longjmp may land in this frame.
 bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination& dest, const CompressJob& job) {
@@ -134,6 +147,7 @@ bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         const int y = static_cast<int>(cinfo.next_scanline);
+        ReportRows(job, y, bmp.Height());
         JSAMPROW row;
         if (job.rowBuffer) {
             ConvertRow(bmp, y, job.rowBuffer);
@@ -193,7 +207,8 @@ void InitErrors(ErrorManager& err) {
 
 }  // namespace
 
-void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream) {
+void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
+                      const std::function<void(int percent)>& progress) {
     if (bitmap.Empty()) throw EInvalidGraphic("Cannot save an empty picture as JPEG");
     const TPixelFormat f = bitmap.PixelFormat();
     std::vector<JSAMPLE> rowBuffer;
@@ -211,7 +226,7 @@ void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream) {
     dest.stream = &stream;
     dest.buffer = outBuffer.data();
     dest.err = &err;
-    const CompressJob job{&bitmap, quality, rowBuffer.empty() ? nullptr : rowBuffer.data()};
+    const CompressJob job{&bitmap, quality, rowBuffer.empty() ? nullptr : rowBuffer.data(), &progress};
 
     const bool ok = CompressGuarded(cinfo, err, dest, job);
     jpeg_destroy_compress(&cinfo);

@@ -2,6 +2,8 @@
 // to a 24-bit picture.
 #pragma once
 
+#include <functional>
+
 #include "Graphics.h"
 
 class TJPEGImage : public TGraphic {
@@ -33,4 +35,7 @@ private:
 // Compresses the bitmap (any pixel format) as TJPEGImage::SaveToStream does, without copying
 // the picture: rows go to libjpeg straight from the bitmap or through one row buffer.
 // Raises EInvalidGraphic for an empty bitmap or a libjpeg failure; stream errors pass through.
-void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream);
+// progress, when given, hears the share of rows compressed (0 to 100) now and then; what it
+// raises is ignored.
+void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
+                      const std::function<void(int percent)>& progress = {});

@@ -109,16 +109,21 @@ void CopyImageValues(const TKMPNG& png, TKMPNGWriteStream& writer) {
     if (png.HasAlpha) writer.AlphaBitmap = &png.AlphaBitmap;
 }
 
+// Hands the settings of a save to the writer.
+void CopySaveSettings(const TKMPNG& png, TKMPNGWriteStream& writer) {
+    writer.CompressionLevel = png.CompressionLevel;
+    writer.Filter = png.Filter;
+    writer.SetIDATSize(png.IDATSize);
+    writer.Interlaced = png.Interlaced ? 1 : 0;
+    writer.UseCurrentTime = png.UseCurrentTime;
+    CopyImageValues(png, writer);
+}
+
 }  // namespace
 
 void TKMPNG::SaveToStream(TStream& stream) {
     TKMPNGWriteStream writer;
-    writer.CompressionLevel = CompressionLevel;
-    writer.Filter = Filter;
-    writer.SetIDATSize(IDATSize);
-    writer.Interlaced = Interlaced ? 1 : 0;
-    writer.UseCurrentTime = UseCurrentTime;
-    CopyImageValues(*this, writer);
+    CopySaveSettings(*this, writer);
 
     // Progress raised through the bitmap reaches this object's handler for the save.
     TProgressEvent own = Bitmap.OnProgress;
@@ -137,4 +142,12 @@ void TKMPNG::WriteData(TStream& stream) {
     TKMPNGWriteStream writer;
     CopyImageValues(*this, writer);
     writer.WriteGraphic(Bitmap, stream);
+}
+
+void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream) {
+    TKMPNG defaults;  // what a fresh image object saves with, but for the level
+    defaults.CompressionLevel = compressionLevel;
+    TKMPNGWriteStream writer;
+    CopySaveSettings(defaults, writer);
+    writer.WriteGraphic(bitmap, stream);
 }

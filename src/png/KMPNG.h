@@ -82,3 +82,7 @@ public:
 private:
     bool TransparencySyncGuard = false;
 };
+
+// Writes the bitmap exactly as a new TKMPNG assigned it, with the given compression level,
+// would save it, without copying the picture first. Progress goes to the bitmap's OnProgress.
+void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream);
