@@ -184,17 +184,4 @@ TEST_F(CliStamp, OptionsGovernTheRun) {
     png_image_free(&image);
 }
 
-TEST_F(CliStamp, HelpExplainsEveryOption) {
-    const std::string cmd = Quote(binary_.string()) + " --help";
-    FILE* pipe = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    std::array<char, 4096> buf;
-    while (size_t n = std::fread(buf.data(), 1, buf.size(), pipe)) out.append(buf.data(), n);
-    EXPECT_EQ(::pclose(pipe), 0);
-    for (const char* option : {"--stamp", "--format", "--quality", "--corner", "--text", "--font", "--color", "--back",
-                               "--transparent", "--jobs", "Exit status"})
-        EXPECT_NE(out.find(option), std::string::npos) << option;
-}
-
 }  // namespace

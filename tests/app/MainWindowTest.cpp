@@ -252,17 +252,6 @@ TEST_F(MainWindow, DropsAndTheirBoxes) {
     EXPECT_FALSE(fs::exists(dir.file("empty.jpg")));
 }
 
-// Settings changed between drops govern the next one.
-TEST_F(MainWindow, EachDropReadsTheCurrentSettings) {
-    const std::string pic = Bitmap("pic.bmp");
-    form->DropFiles({pic});
-    EXPECT_TRUE(fs::exists(dir.file("pic.jpg")));
-    form->Settings.SaveFormat = 1;
-    form->DropFiles({pic});
-    EXPECT_TRUE(fs::exists(dir.file("pic.png")));
-    EXPECT_EQ(boxes.boxes, (std::vector<Box>{kAllDoneBox, kAllDoneBox}));
-}
-
 // What a file manager sends: a URI list. Only local files are taken, in the order given.
 TEST_F(MainWindow, FileManagerDrop) {
     const std::string spaced = Bitmap("with space.bmp");
