@@ -8,6 +8,7 @@
 #include "KMPNG.h"
 #include "SafeFile.h"
 #include "SysUtils.h"
+#include "WriteBehind.h"
 
 namespace {
 
@@ -63,7 +64,12 @@ std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath
     const std::string target = ChangeFileExt(sourcePath, ".jpg");
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
-    SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, out, progress);
+    {
+        // The file is written on a second thread while libjpeg goes on compressing.
+        TWriteBehindStream behind(out);
+        SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, behind, progress);
+        behind.Finish();
+    }
     out.Commit();
     return target;
 }
@@ -79,7 +85,9 @@ std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const
         bitmap.OnProgress = [&progress](TObject*, TProgressStage, uint8_t percent, bool, const TRect&,
                                         const std::string&) { progress(percent); };
     try {
-        SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, out);
+        TWriteBehindStream behind(out);
+        SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, behind);
+        behind.Finish();
     } catch (...) {
         bitmap.OnProgress = std::move(own);
         throw;
