@@ -70,50 +70,58 @@ void TermDestination(j_compress_ptr cinfo) {
     if (count) Flush(d, count);
 }
 
-// Fills row (RGB, 3 bytes a pixel) from a bitmap row of a format libjpeg cannot take directly.
-void ConvertRow(const TBitmap& bmp, int y, JSAMPLE* out) {
-    const uint8_t* row = bmp.ScanLine(y);
-    const int w = bmp.Width();
-    auto expand5 = [](int v) { return static_cast<JSAMPLE>((v << 3) | (v >> 2)); };
-    auto expand6 = [](int v) { return static_cast<JSAMPLE>((v << 2) | (v >> 4)); };
+// Pixels of the formats libjpeg cannot take directly go through a table from the stored
+// value (palette index or 16-bit word) to R, G, B and a pad byte, one 32-bit store a pixel.
+std::vector<uint32_t> MakeRgbxTable(const TBitmap& bmp) {
+    auto pack = [](unsigned r, unsigned g, unsigned b) { return r | (g << 8) | (b << 16); };
+    auto expand5 = [](unsigned v) { return (v << 3) | (v >> 2); };
+    auto expand6 = [](unsigned v) { return (v << 2) | (v >> 4); };
+    std::vector<uint32_t> table;
     switch (bmp.PixelFormat()) {
-    case pf1bit:
-    case pf4bit:
-    case pf8bit: {
-        const int bits = bmp.BitsPerPixel();
-        const TPalette& pal = bmp.Palette();
-        for (int x = 0; x < w; ++x, out += 3) {
-            const int i = bits == 8 ? row[x]
-                          : bits == 4 ? ((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4)
-                                      : (row[x >> 3] >> (7 - (x & 7))) & 1;
-            if (i < pal.Count()) {
-                out[0] = pal[i].peRed, out[1] = pal[i].peGreen, out[2] = pal[i].peBlue;
-            } else {
-                out[0] = out[1] = out[2] = 0;
-            }
-        }
-        break;
-    }
     case pf15bit:
-        for (int x = 0; x < w; ++x, out += 3) {
-            const int v = row[2 * x] | (row[2 * x + 1] << 8);
-            out[0] = expand5((v >> 10) & 31), out[1] = expand5((v >> 5) & 31), out[2] = expand5(v & 31);
-        }
+        table.resize(65536);
+        for (unsigned v = 0; v < 65536; ++v)
+            table[v] = pack(expand5((v >> 10) & 31), expand5((v >> 5) & 31), expand5(v & 31));
         break;
     case pf16bit:
-        for (int x = 0; x < w; ++x, out += 3) {
-            const int v = row[2 * x] | (row[2 * x + 1] << 8);
-            out[0] = expand5((v >> 11) & 31), out[1] = expand6((v >> 5) & 63), out[2] = expand5(v & 31);
-        }
+        table.resize(65536);
+        for (unsigned v = 0; v < 65536; ++v)
+            table[v] = pack(expand5((v >> 11) & 31), expand6((v >> 5) & 63), expand5(v & 31));
         break;
-    default: break;  // 24 and 32 bits go to libjpeg directly
+    default: {  // indexed; an index past the palette is black
+        table.assign(256, 0);
+        const TPalette& pal = bmp.Palette();
+        for (int i = 0; i < std::min(pal.Count(), 256); ++i) table[static_cast<size_t>(i)] = pack(pal[i].peRed, pal[i].peGreen, pal[i].peBlue);
+        break;
+    }
+    }
+    return table;
+}
+
+void ConvertRow(const TBitmap& bmp, int y, const uint32_t* table, uint32_t* out) {
+    const uint8_t* row = bmp.ScanLine(y);
+    const int w = bmp.Width();
+    switch (bmp.PixelFormat()) {
+    case pf1bit:
+        for (int x = 0; x < w; ++x) out[x] = table[(row[x >> 3] >> (7 - (x & 7))) & 1];
+        break;
+    case pf4bit:
+        for (int x = 0; x < w; ++x) out[x] = table[(x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4];
+        break;
+    case pf8bit:
+        for (int x = 0; x < w; ++x) out[x] = table[row[x]];
+        break;
+    default:  // 15 and 16 bits
+        for (int x = 0; x < w; ++x) out[x] = table[row[2 * x] | (row[2 * x + 1] << 8)];
+        break;
     }
 }
 
 struct CompressJob {
     const TBitmap* bitmap;
     int quality;
-    JSAMPLE* rowBuffer;  // null when rows are fed straight from the bitmap
+    uint32_t* rowBuffer;  // null when rows are fed straight from the bitmap
+    const uint32_t* table;  // with rowBuffer: stored value to RGBX
     const std::function<void(int)>* progress;  // null when nobody listens
 };
 
@@ -136,11 +144,12 @@ bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination
     const TBitmap& bmp = *job.bitmap;
     cinfo.image_width = static_cast<JDIMENSION>(bmp.Width());
     cinfo.image_height = static_cast<JDIMENSION>(bmp.Height());
-    cinfo.input_components = bmp.PixelFormat() == pf32bit ? 4 : 3;
-    // Blue-green-red rows of 24/32-bit bitmaps give the same samples as an RGB copy would.
+    cinfo.input_components = bmp.PixelFormat() == pf24bit ? 3 : 4;
+    // Blue-green-red rows of 24/32-bit bitmaps, and the converted rows of the others, give
+    // the same samples as an RGB copy would.
     cinfo.in_color_space = bmp.PixelFormat() == pf24bit   ? JCS_EXT_BGR
                            : bmp.PixelFormat() == pf32bit ? JCS_EXT_BGRX
-                                                          : JCS_RGB;
+                                                          : JCS_EXT_RGBX;
     jpeg_set_defaults(&cinfo);
     cinfo.dct_method = JDCT_FLOAT;
     jpeg_set_quality(&cinfo, job.quality, TRUE);
@@ -150,8 +159,8 @@ bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination
         ReportRows(job, y, bmp.Height());
         JSAMPROW row;
         if (job.rowBuffer) {
-            ConvertRow(bmp, y, job.rowBuffer);
-            row = job.rowBuffer;
+            ConvertRow(bmp, y, job.table, job.rowBuffer);
+            row = reinterpret_cast<JSAMPLE*>(job.rowBuffer);
         } else {
             row = const_cast<JSAMPLE*>(bmp.ScanLine(y));
         }
@@ -211,8 +220,11 @@ void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
                       const std::function<void(int percent)>& progress) {
     if (bitmap.Empty()) throw EInvalidGraphic("Cannot save an empty picture as JPEG");
     const TPixelFormat f = bitmap.PixelFormat();
-    std::vector<JSAMPLE> rowBuffer;
-    if (f != pf24bit && f != pf32bit) rowBuffer.resize(static_cast<size_t>(bitmap.Width()) * 3);
+    std::vector<uint32_t> rowBuffer, table;
+    if (f != pf24bit && f != pf32bit) {
+        rowBuffer.resize(static_cast<size_t>(bitmap.Width()));
+        table = MakeRgbxTable(bitmap);
+    }
     std::vector<JOCTET> outBuffer(kOutputBuffer);
 
     jpeg_compress_struct cinfo{};
@@ -226,7 +238,7 @@ void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
     dest.stream = &stream;
     dest.buffer = outBuffer.data();
     dest.err = &err;
-    const CompressJob job{&bitmap, quality, rowBuffer.empty() ? nullptr : rowBuffer.data(), &progress};
+    const CompressJob job{&bitmap, quality, rowBuffer.empty() ? nullptr : rowBuffer.data(), table.data(), &progress};
 
     const bool ok = CompressGuarded(cinfo, err, dest, job);
     jpeg_destroy_compress(&cinfo);

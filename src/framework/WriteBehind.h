@@ -39,6 +39,8 @@ private:
     void Stop();
 
     TStream& target_;
+    int fd_ = -1;  // the target's file, when it is one
+    int64_t start_ = 0;  // where in that file the first chunk goes
     std::mutex m_;
     std::condition_variable changed_;
     std::deque<std::vector<uint8_t>> full_;  // guarded by m_
