@@ -105,6 +105,7 @@ int RunWithAddressLimit(const std::function<ChildResult()>& work, std::string& m
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
+#ifndef KIRIMARK_TEST_ASAN  // its shadow memory needs far more address space than any limit
         long pages = 0;
         if (FILE* f = std::fopen("/proc/self/statm", "r")) {
             if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
@@ -113,6 +114,9 @@ int RunWithAddressLimit(const std::function<ChildResult()>& work, std::string& m
         const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
         const rlimit limit{now + room, now + room};
         ::setrlimit(RLIMIT_AS, &limit);
+#else
+        (void)room;
+#endif
         ChildResult r;
         std::string text;
         try {
@@ -148,10 +152,8 @@ struct HugeCase {
     const char* message;  // part of the refusal's text
 };
 
+// Under AddressSanitizer the refusals are checked without the address limit.
 TEST(ResourceLimits, HugeHeadersAreRefusedBeforeAllocation) {
-#ifdef KIRIMARK_TEST_ASAN
-    GTEST_SKIP() << "an address-space limit cannot coexist with AddressSanitizer's shadow memory";
-#endif
     const HugeCase cases[] = {
         // 16384 x 16384 x 3 bytes = 768 MiB of pixels promised by 100 bytes.
         {"BMP 24-bit, 16384 x 16384, 100 bytes of pixels", BmpFile(16384, 16384, 24, 0, 100), false, kRefused,
