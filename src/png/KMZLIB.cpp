@@ -1,5 +1,6 @@
 #include "KMZLIB.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -67,6 +68,50 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t FoldCrc32(uint32_t crc, const 
 
 const bool kHasClmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
 
+constexpr uint32_t kAdlerBase = 65521;
+constexpr size_t kAdlerMax = 5552;  // bytes before the sums must be reduced
+
+// Adler-32 over 32-byte blocks: byte sums with SAD, weighted sums with multiply-add
+// (after the approach of Chromium's zlib, adler32_simd.c).
+__attribute__((target("ssse3"))) uint32_t Adler32Ssse3(uint32_t adler, const uint8_t* buf, size_t len) {
+    uint32_t s1 = adler & 0xFFFF, s2 = adler >> 16;
+    size_t blocks = len / 32;
+    const __m128i tap1 = _mm_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17);
+    const __m128i tap2 = _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i ones = _mm_set1_epi16(1);
+    while (blocks) {
+        size_t n = std::min(blocks, kAdlerMax / 32);
+        blocks -= n;
+        __m128i ps = _mm_set_epi32(0, 0, 0, static_cast<int>(s1 * n));
+        __m128i v2 = _mm_set_epi32(0, 0, 0, static_cast<int>(s2));
+        __m128i v1 = _mm_setzero_si128();
+        do {
+            const __m128i b1 = load(buf), b2 = load(buf + 16);
+            ps = _mm_add_epi32(ps, v1);
+            v1 = _mm_add_epi32(v1, _mm_sad_epu8(b1, zero));
+            v2 = _mm_add_epi32(v2, _mm_madd_epi16(_mm_maddubs_epi16(b1, tap1), ones));
+            v1 = _mm_add_epi32(v1, _mm_sad_epu8(b2, zero));
+            v2 = _mm_add_epi32(v2, _mm_madd_epi16(_mm_maddubs_epi16(b2, tap2), ones));
+            buf += 32;
+        } while (--n);
+        v2 = _mm_add_epi32(v2, _mm_slli_epi32(ps, 5));
+        v1 = _mm_add_epi32(v1, _mm_shuffle_epi32(v1, _MM_SHUFFLE(2, 3, 0, 1)));
+        v1 = _mm_add_epi32(v1, _mm_shuffle_epi32(v1, _MM_SHUFFLE(1, 0, 3, 2)));
+        v2 = _mm_add_epi32(v2, _mm_shuffle_epi32(v2, _MM_SHUFFLE(2, 3, 0, 1)));
+        v2 = _mm_add_epi32(v2, _mm_shuffle_epi32(v2, _MM_SHUFFLE(1, 0, 3, 2)));
+        s1 = (s1 + static_cast<uint32_t>(_mm_cvtsi128_si32(v1))) % kAdlerBase;
+        s2 = static_cast<uint32_t>(_mm_cvtsi128_si32(v2)) % kAdlerBase;
+    }
+    for (size_t i = 0, rest = len % 32; i < rest; ++i) {
+        s1 += buf[i];
+        s2 += s1;
+    }
+    return ((s2 % kAdlerBase) << 16) | (s1 % kAdlerBase);
+}
+
+const bool kHasSsse3 = __builtin_cpu_supports("ssse3");
+
 }  // namespace
 #endif
 
@@ -82,6 +127,13 @@ uint32_t ChunkCrc32(uint32_t crc, const uint8_t* data, size_t length) {
     return static_cast<uint32_t>(crc32(crc, data, static_cast<uInt>(length)));
 }
 
+uint32_t StreamAdler32(uint32_t adler, const uint8_t* data, size_t length) {
+#if defined(__x86_64__)
+    if (kHasSsse3 && length >= 64) return Adler32Ssse3(adler, data, length);
+#endif
+    return static_cast<uint32_t>(adler32(adler, data, static_cast<uInt>(length)));
+}
+
 void DeflateAdapter::ResetOutput() {
     Stream.next_out = Block;
     Stream.avail_out = static_cast<uInt>(BlockSize);
@@ -95,13 +147,40 @@ int32_t DeflateAdapter::StartDeflate(int32_t level, int32_t blockSize) {
     BlockSize = blockSize;
     Stream = z_stream{};
     ResetOutput();
-    if (deflateInit2(&Stream, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return -1;
+    ownWrapper_ = level == 0;
+    headerDue_ = ownWrapper_;
+    adler_ = 1;
+    if (deflateInit2(&Stream, level, Z_DEFLATED, ownWrapper_ ? -15 : 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return -1;
     zlibReady_ = true;
+    return 0;
+}
+
+// Puts bytes of the stream's wrapper where zlib would: straight into the block, handing on
+// each block that fills.
+int32_t DeflateAdapter::PutOwnBytes(const uint8_t* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (Stream.avail_out == 0) {
+            if (const int32_t h = OnBlock(*this); h != 0) return h;
+            ResetOutput();
+        }
+        *Stream.next_out++ = bytes[i];
+        --Stream.avail_out;
+    }
+    if (Stream.avail_out == 0) {
+        if (const int32_t h = OnBlock(*this); h != 0) return h;
+        ResetOutput();
+    }
     return 0;
 }
 
 int32_t DeflateAdapter::DeflateBytes(const uint8_t* data, int32_t count) {
     if (!zlibReady_) return Z_STREAM_ERROR;
+    if (headerDue_) {
+        static constexpr uint8_t kHeader[2] = {0x78, 0x01};  // what zlib writes for level 0
+        headerDue_ = false;
+        if (const int32_t h = PutOwnBytes(kHeader, 2); h != 0) return h;
+    }
+    if (ownWrapper_) adler_ = StreamAdler32(adler_, data, static_cast<size_t>(count));
     Stream.next_in = const_cast<Bytef*>(data);
     Stream.avail_in = static_cast<uInt>(count);
     int32_t result = 0;
@@ -119,6 +198,9 @@ int32_t DeflateAdapter::DeflateBytes(const uint8_t* data, int32_t count) {
 
 int32_t DeflateAdapter::FinishDeflate() {
     if (!zlibReady_) return -1;
+    if (headerDue_) {
+        if (const int32_t h = DeflateBytes(nullptr, 0); h != 0) return h;
+    }
     Stream.next_in = nullptr;
     Stream.avail_in = 0;
     for (;;) {
@@ -129,6 +211,13 @@ int32_t DeflateAdapter::FinishDeflate() {
             if (const int32_t h = OnBlock(*this); h != 0) return h;
             ResetOutput();
         }
+    }
+    if (ownWrapper_) {
+        const uint8_t trailer[4] = {static_cast<uint8_t>(adler_ >> 24), static_cast<uint8_t>(adler_ >> 16),
+                                    static_cast<uint8_t>(adler_ >> 8), static_cast<uint8_t>(adler_)};
+        if (const int32_t h = PutOwnBytes(trailer, 4); h != 0) return h;
+        headerDue_ = true;
+        adler_ = 1;
     }
     int32_t result = 0;
     if (BlockFill() > 0) result = OnBlock(*this);

@@ -10,6 +10,9 @@
 // The CRC-32 of PNG chunks, with the same value and chaining as zlib's crc32; large blocks
 // use carry-less multiplication where the processor has it.
 uint32_t ChunkCrc32(uint32_t crc, const uint8_t* data, size_t length);
+// The Adler-32 checksum of the zlib stream, with the same value and chaining as zlib's
+// adler32; vector instructions where the processor has them.
+uint32_t StreamAdler32(uint32_t adler, const uint8_t* data, size_t length);
 
 struct DeflateAdapter {
     // Called with a full block (and once with the last, shorter one); 0 means success.
@@ -62,5 +65,11 @@ struct DeflateAdapter {
 private:
     void ApplyFilter(int type, uint8_t* out) const;
     void ResetOutput();
+    int32_t PutOwnBytes(const uint8_t* bytes, int count);
     bool zlibReady_ = false;
+    // Level 0: zlib writes raw stored blocks and this adapter the stream's header and
+    // checksum, which it computes faster; the bytes are those zlib itself would write.
+    bool ownWrapper_ = false;
+    bool headerDue_ = false;
+    uint32_t adler_ = 1;
 };
