@@ -2,12 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <random>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,40 +30,38 @@ std::string BaseName(const std::string& fileName) {
     return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
 }
 
-// A hidden random name beside the target, carrying the writer's process id; callers retry
-// when it exists.
-std::string HiddenPrefix(const std::string& base) { return "." + base.substr(0, 200) + "."; }
-
+// The hidden name beside the target. It is fixed, so that the next writer of the target finds
+// what a killed writer left there; a writer holds an exclusive lock on its file as long as it
+// lives, which tells a live writer's file from an abandoned one.
 std::string HiddenName(const std::string& folder, const std::string& base) {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    char suffix[40];
-    std::snprintf(suffix, sizeof suffix, "%ld.%016llx.tmp", static_cast<long>(::getpid()),
-                  static_cast<unsigned long long>(rng()));
-    // Room for the dots, process id and suffix within the 255-byte name limit.
-    return (folder == "/" ? "" : folder) + "/" + HiddenPrefix(base) + suffix;
+    // A suffix no other program would choose, within the 255-byte name limit.
+    return (folder == "/" ? "" : folder) + "/." + base.substr(0, 240) + ".kirimark.tmp";
 }
 
-// A writer killed between naming its hidden file and renaming it leaves that file behind.
-// Removes such leftovers of this target whose writing process no longer exists.
-void RemoveStaleHiddenFiles(const std::string& folder, const std::string& base) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return;
-    const std::string prefix = HiddenPrefix(base);
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
-            name.compare(name.size() - 4, 4, ".tmp") != 0)
-            continue;
-        // What follows the prefix: "<pid>.<16 hex digits>.tmp".
-        const std::string rest = name.substr(prefix.size());
-        char* end = nullptr;
-        const long pid = std::strtol(rest.c_str(), &end, 10);
-        if (pid <= 0 || *end != '.' || std::strlen(end) != 1 + 16 + 4) continue;
-        if (pid == static_cast<long>(::getpid())) continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlinkat(::dirfd(dir), name.c_str(), 0);
-    }
-    ::closedir(dir);
+// A hidden random name, for when a live writer holds the fixed one; callers retry when it exists.
+std::string RandomHiddenName(const std::string& folder, const std::string& base) {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
+    return (folder == "/" ? "" : folder) + "/." + base.substr(0, 200) + "." + suffix + ".tmp";
+}
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat byFd {}, byName {};
+    return ::fstat(fd, &byFd) == 0 && ::lstat(path.c_str(), &byName) == 0 && byFd.st_dev == byName.st_dev &&
+           byFd.st_ino == byName.st_ino;
+}
+
+// Removes the hidden file at path when no live writer holds it (its writer was killed before
+// it could rename or remove it). True when the name is free afterwards.
+bool RemoveIfAbandoned(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT;
+    bool removed = false;
+    // Holding the lock, the name can only change through us.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, path)) removed = ::unlink(path.c_str()) == 0;
+    ::close(fd);
+    return removed;
 }
 
 [[noreturn]] void CreateFailed(const std::string& fileName, int error) {
@@ -82,28 +78,42 @@ TSafeFileStream::TSafeFileStream(const std::string& fileName) : THandleStream(-1
     const std::string folder = Folder(fileName);
     // A file the user may not write stays as it is, as an ordinary create would fail on it.
     if (::access(fileName.c_str(), W_OK) != 0 && errno != ENOENT) CreateFailed(fileName, errno);
-    RemoveStaleHiddenFiles(folder, BaseName(fileName));
+    const std::string base = BaseName(fileName);
+    RemoveIfAbandoned(HiddenName(folder, base));
     // The kernel applies the umask to the mode, as for an ordinary new file.
     fd_ = safefile_testing::TestOptions().noUnnamedFiles ? (errno = EOPNOTSUPP, -1)
                                                          : ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (fd_ >= 0) return;
+    if (fd_ >= 0) {
+        ::flock(fd_, LOCK_EX);  // before the file can have a name
+        return;
+    }
     const int error = errno;
     if (error != EOPNOTSUPP && error != EINVAL && error != EISDIR) CreateFailed(fileName, error);
 
     // This filesystem has no unnamed files: a hidden named one, removed unless committed.
     // Opening it with mode 0666 lets the umask apply as for any new file.
-    const std::string base = BaseName(fileName);
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        tempName_ = HiddenName(folder, base);
+        tempName_ = attempt == 0 ? HiddenName(folder, base) : RandomHiddenName(folder, base);
         fd_ = ::open(tempName_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
         if (fd_ < 0 && errno != EEXIST) CreateFailed(fileName, errno);
+        if (fd_ < 0) continue;
+        // Another writer may have taken the unlocked new file for abandoned and removed it.
+        ::flock(fd_, LOCK_EX);
+        if (!SameFile(fd_, tempName_)) {
+            ::close(fd_);
+            fd_ = -1;
+        }
     }
-    if (fd_ < 0) CreateFailed(fileName, EEXIST);
+    if (fd_ < 0) {
+        tempName_.clear();
+        CreateFailed(fileName, EEXIST);
+    }
 }
 
 TSafeFileStream::~TSafeFileStream() {
-    if (fd_ >= 0) ::close(fd_);
+    // Removed while the lock is held, so that the name cannot belong to another writer yet.
     if (!committed_ && !tempName_.empty()) ::unlink(tempName_.c_str());
+    if (fd_ >= 0) ::close(fd_);
 }
 
 void TSafeFileStream::Commit() {
@@ -136,8 +146,9 @@ void TSafeFileStream::Commit() {
         if (error != EEXIST) CommitFailed(fileName_, error);
         const std::string folder = Folder(fileName_), base = BaseName(fileName_);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            tempName_ = HiddenName(folder, base);
+            tempName_ = attempt == 0 ? HiddenName(folder, base) : RandomHiddenName(folder, base);
             error = link(tempName_);
+            if (error == EEXIST && attempt == 0 && RemoveIfAbandoned(tempName_)) error = link(tempName_);
             if (error != EEXIST) break;
         }
         if (error != 0) {
