@@ -19,7 +19,7 @@ void Put(std::vector<uint8_t>& v, uint32_t value, int bytes) {
 }
 
 // A bitmap file assembled field by field, so that tests can build what our writer never writes.
-struct Spec {
+struct Layout {
     uint32_t headerSize = 40;
     int32_t width = 0, height = 0;
     int bpp = 8;
@@ -32,7 +32,7 @@ struct Spec {
     int64_t offBitsDelta = 0;  // added to the computed pixel offset
 };
 
-std::vector<uint8_t> Build(const Spec& s) {
+std::vector<uint8_t> Build(const Layout& s) {
     std::vector<uint8_t> h;
     const bool core = s.headerSize == 12;
     Put(h, s.headerSize, 4);
@@ -136,7 +136,7 @@ TEST(BmpFile, WriterRoundTripKeepsFormatPaletteAndPixels) {
 
 struct HandCase {
     std::string name;
-    Spec spec;
+    Layout layout;
     TPixelFormat format;
     std::vector<TColor> pixels;  // top row first
 };
@@ -211,14 +211,14 @@ TEST(BmpFile, HandBuiltHeadersDecode) {
     for (const auto& c : HandCases()) {
         SCOPED_TRACE(c.name);
         TBitmap bmp;
-        ASSERT_NO_THROW(Load(Build(c.spec), bmp));
+        ASSERT_NO_THROW(Load(Build(c.layout), bmp));
         EXPECT_EQ(bmp.PixelFormat(), c.format);
         EXPECT_EQ(Pixels(bmp), c.pixels);
     }
 }
 
 TEST(BmpFile, ReadsFromTheStreamsCurrentPosition) {
-    auto file = Build(HandCases()[0].spec);
+    auto file = Build(HandCases()[0].layout);
     std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7};
     bytes.insert(bytes.end(), file.begin(), file.end());
     TMemoryStream stream(bytes);
@@ -230,13 +230,13 @@ TEST(BmpFile, ReadsFromTheStreamsCurrentPosition) {
 
 // RLE8, 6 x 3: a run and a padded literal on the bottom row, then a delta that skips the
 // middle row, a run on the top row and an early end of bitmap.
-Spec Rle8Spec(std::vector<uint8_t> data) {
+Layout Rle8Layout(std::vector<uint8_t> data) {
     return {.width = 6, .height = 3, .bpp = 8, .compression = kRLE8,
             .palette = {0x000000, 0x111111, 0x222222, 0x333333}, .pixels = std::move(data), .clrUsed = 4};
 }
 const std::vector<uint8_t> kRle8 = {3, 1, 0, 3, 2, 3, 1, 0, 0, 0, 0, 2, 2, 1, 2, 3, 0, 1};
 
-Spec Rle4Spec(std::vector<uint8_t> data) {
+Layout Rle4Layout(std::vector<uint8_t> data) {
     return {.width = 5, .height = 2, .bpp = 4, .compression = kRLE4, .palette = Grey16(), .pixels = std::move(data)};
 }
 const std::vector<uint8_t> kRle4 = {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 2, 0x67, 0, 1};
@@ -249,12 +249,12 @@ std::vector<int> Indexes(const TBitmap& bmp) {
 
 TEST(BmpFile, RunLengthEncodedPixels) {
     TBitmap bmp;
-    Load(Build(Rle8Spec(kRle8)), bmp);
+    Load(Build(Rle8Layout(kRle8)), bmp);
     EXPECT_EQ(bmp.PixelFormat(), pf8bit);
     EXPECT_EQ(Indexes(bmp), (std::vector<int>{0, 0, 3, 3, 0, 0,  //
                                               0, 0, 0, 0, 0, 0,  //
                                               1, 1, 1, 2, 3, 1}));
-    Load(Build(Rle4Spec(kRle4)), bmp);
+    Load(Build(Rle4Layout(kRle4)), bmp);
     EXPECT_EQ(bmp.PixelFormat(), pf4bit);
     EXPECT_EQ(Indexes(bmp), (std::vector<int>{3, 4, 5, 6, 7,  //
                                               1, 2, 1, 2, 1}));
@@ -266,54 +266,54 @@ struct BadCase {
 };
 
 std::vector<BadCase> BadCases() {
-    auto with = [](Spec s, auto change) {
+    auto with = [](Layout s, auto change) {
         change(s);
         return Build(s);
     };
-    const Spec good = {.width = 4, .height = 2, .bpp = 8, .palette = {0, 0xFFFFFF}, .pixels = std::vector<uint8_t>(8, 1),
+    const Layout good = {.width = 4, .height = 2, .bpp = 8, .palette = {0, 0xFFFFFF}, .pixels = std::vector<uint8_t>(8, 1),
                        .clrUsed = 2};
-    const Spec rgb16 = {.width = 2, .height = 1, .bpp = 16, .compression = kBITFIELDS, .pixels = {0, 0, 0, 0}};
+    const Layout rgb16 = {.width = 2, .height = 1, .bpp = 16, .compression = kBITFIELDS, .pixels = {0, 0, 0, 0}};
     std::vector<BadCase> v;
     v.push_back({"empty", {}});
     v.push_back({"ten bytes", {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0}});
-    v.push_back({"bad magic", with(good, [](Spec&) {})});
+    v.push_back({"bad magic", with(good, [](Layout&) {})});
     v.back().bytes[0] = 'P';
-    v.push_back({"unknown header size", with(good, [](Spec& s) { s.headerSize = 66; })});
-    v.push_back({"zero width", with(good, [](Spec& s) { s.width = 0; })});
-    v.push_back({"negative width", with(good, [](Spec& s) { s.width = -4; })});
-    v.push_back({"zero height", with(good, [](Spec& s) { s.height = 0; })});
-    v.push_back({"two planes", with(good, [](Spec& s) { s.planes = 2; })});
-    v.push_back({"2 bits per pixel", with(good, [](Spec& s) { s.bpp = 2; })});
-    v.push_back({"0 bits per pixel", with(good, [](Spec& s) { s.bpp = 0; })});
-    v.push_back({"64 bits per pixel", with(good, [](Spec& s) { s.bpp = 64; })});
-    v.push_back({"embedded JPEG", with(good, [](Spec& s) { s.compression = 4; })});
-    v.push_back({"RLE8 at 4 bits", with(good, [](Spec& s) { s.compression = kRLE8, s.bpp = 4; })});
-    v.push_back({"bitfields at 24 bits", with(good, [](Spec& s) { s.compression = kBITFIELDS, s.bpp = 24; })});
-    v.push_back({"overlapping masks", with(rgb16, [](Spec& s) { s.masks = {0xFF00, 0x0FF0, 0x000F}; })});
-    v.push_back({"gap in a mask", with(rgb16, [](Spec& s) { s.masks = {0xF100, 0x00F0, 0x000F}; })});
-    v.push_back({"empty blue mask", with(rgb16, [](Spec& s) { s.masks = {0xFF00, 0x00FF, 0}; })});
-    v.push_back({"mask outside 16 bits", with(rgb16, [](Spec& s) { s.masks = {0xF0000, 0x00F0, 0x000F}; })});
-    v.push_back({"300 palette colours", with(good, [](Spec& s) { s.clrUsed = 300; })});
-    v.push_back({"palette index past a short palette", with(good, [](Spec& s) { s.pixels[3] = 5; })});
-    v.push_back({"pixel offset past the end", with(good, [](Spec& s) { s.offBitsDelta = 100; })});
-    v.push_back({"pixel offset inside the header", with(good, [](Spec& s) { s.offBitsDelta = -30; })});
-    v.push_back({"pixels truncated", with(good, [](Spec& s) { s.pixels.resize(5); })});
-    v.push_back({"huge picture in a small file", with(good, [](Spec& s) { s.width = 10000, s.height = 10000; })});
-    v.push_back({"more pixels than allowed", with(good, [](Spec& s) { s.width = 1 << 20, s.height = 1 << 10; })});
-    v.push_back({"wider than allowed", with(good, [](Spec& s) { s.width = (1 << 20) + 1; })});
-    v.push_back({"most negative height", with(good, [](Spec& s) { s.height = INT32_MIN; })});
+    v.push_back({"unknown header size", with(good, [](Layout& s) { s.headerSize = 66; })});
+    v.push_back({"zero width", with(good, [](Layout& s) { s.width = 0; })});
+    v.push_back({"negative width", with(good, [](Layout& s) { s.width = -4; })});
+    v.push_back({"zero height", with(good, [](Layout& s) { s.height = 0; })});
+    v.push_back({"two planes", with(good, [](Layout& s) { s.planes = 2; })});
+    v.push_back({"2 bits per pixel", with(good, [](Layout& s) { s.bpp = 2; })});
+    v.push_back({"0 bits per pixel", with(good, [](Layout& s) { s.bpp = 0; })});
+    v.push_back({"64 bits per pixel", with(good, [](Layout& s) { s.bpp = 64; })});
+    v.push_back({"embedded JPEG", with(good, [](Layout& s) { s.compression = 4; })});
+    v.push_back({"RLE8 at 4 bits", with(good, [](Layout& s) { s.compression = kRLE8, s.bpp = 4; })});
+    v.push_back({"bitfields at 24 bits", with(good, [](Layout& s) { s.compression = kBITFIELDS, s.bpp = 24; })});
+    v.push_back({"overlapping masks", with(rgb16, [](Layout& s) { s.masks = {0xFF00, 0x0FF0, 0x000F}; })});
+    v.push_back({"gap in a mask", with(rgb16, [](Layout& s) { s.masks = {0xF100, 0x00F0, 0x000F}; })});
+    v.push_back({"empty blue mask", with(rgb16, [](Layout& s) { s.masks = {0xFF00, 0x00FF, 0}; })});
+    v.push_back({"mask outside 16 bits", with(rgb16, [](Layout& s) { s.masks = {0xF0000, 0x00F0, 0x000F}; })});
+    v.push_back({"300 palette colours", with(good, [](Layout& s) { s.clrUsed = 300; })});
+    v.push_back({"palette index past a short palette", with(good, [](Layout& s) { s.pixels[3] = 5; })});
+    v.push_back({"pixel offset past the end", with(good, [](Layout& s) { s.offBitsDelta = 100; })});
+    v.push_back({"pixel offset inside the header", with(good, [](Layout& s) { s.offBitsDelta = -30; })});
+    v.push_back({"pixels truncated", with(good, [](Layout& s) { s.pixels.resize(5); })});
+    v.push_back({"huge picture in a small file", with(good, [](Layout& s) { s.width = 10000, s.height = 10000; })});
+    v.push_back({"more pixels than allowed", with(good, [](Layout& s) { s.width = 1 << 20, s.height = 1 << 10; })});
+    v.push_back({"wider than allowed", with(good, [](Layout& s) { s.width = (1 << 20) + 1; })});
+    v.push_back({"most negative height", with(good, [](Layout& s) { s.height = INT32_MIN; })});
     v.push_back({"RLE picture too large for its data",
-                 Build([] { auto s = Rle8Spec(kRle8); s.width = 1 << 14, s.height = 1 << 14; return s; }())});
-    v.push_back({"RLE top-down", Build([] { auto s = Rle8Spec(kRle8); s.height = -3; return s; }())});
-    v.push_back({"RLE run past the row", Build(Rle8Spec({7, 1, 0, 1}))});
-    v.push_back({"RLE literal past the row", Build(Rle8Spec({4, 1, 0, 3, 1, 2, 3, 0, 0, 1}))});
-    v.push_back({"RLE delta past the picture", Build(Rle8Spec({0, 2, 7, 0, 0, 1}))});
-    v.push_back({"RLE rows past the picture", Build(Rle8Spec({0, 0, 0, 0, 0, 0, 1, 1, 0, 1}))});
-    v.push_back({"RLE without end of bitmap", Build(Rle8Spec({3, 1, 0, 0}))});
-    v.push_back({"RLE literal truncated", Build(Rle8Spec({0, 5, 1, 2}))});
-    v.push_back({"RLE4 run past the row", Build(Rle4Spec({6, 0x11, 0, 1}))});
-    v.push_back({"RLE4 literal past the row", Build(Rle4Spec({0, 7, 0x11, 0x11, 0x11, 0x10, 0, 1}))});
-    v.push_back({"RLE index past the palette", Build(Rle8Spec({1, 9, 0, 1}))});
+                 Build([] { auto s = Rle8Layout(kRle8); s.width = 1 << 14, s.height = 1 << 14; return s; }())});
+    v.push_back({"RLE top-down", Build([] { auto s = Rle8Layout(kRle8); s.height = -3; return s; }())});
+    v.push_back({"RLE run past the row", Build(Rle8Layout({7, 1, 0, 1}))});
+    v.push_back({"RLE literal past the row", Build(Rle8Layout({4, 1, 0, 3, 1, 2, 3, 0, 0, 1}))});
+    v.push_back({"RLE delta past the picture", Build(Rle8Layout({0, 2, 7, 0, 0, 1}))});
+    v.push_back({"RLE rows past the picture", Build(Rle8Layout({0, 0, 0, 0, 0, 0, 1, 1, 0, 1}))});
+    v.push_back({"RLE without end of bitmap", Build(Rle8Layout({3, 1, 0, 0}))});
+    v.push_back({"RLE literal truncated", Build(Rle8Layout({0, 5, 1, 2}))});
+    v.push_back({"RLE4 run past the row", Build(Rle4Layout({6, 0x11, 0, 1}))});
+    v.push_back({"RLE4 literal past the row", Build(Rle4Layout({0, 7, 0x11, 0x11, 0x11, 0x10, 0, 1}))});
+    v.push_back({"RLE index past the palette", Build(Rle8Layout({1, 9, 0, 1}))});
     return v;
 }
 
@@ -329,9 +329,9 @@ TEST(BmpFile, DamagedFilesAreRefusedAndLeaveTheBitmapEmpty) {
 
 TEST(BmpFile, EveryTruncationIsRefusedExceptMissingFinalPadding) {
     // 8 bit 5 x 3: rows of 8 bytes, the last one holding 5 bytes of pixels and 3 of padding.
-    Spec plain = {.width = 5, .height = 3, .bpp = 8, .palette = Grey16(), .pixels = std::vector<uint8_t>(24, 4),
+    Layout plain = {.width = 5, .height = 3, .bpp = 8, .palette = Grey16(), .pixels = std::vector<uint8_t>(24, 4),
                   .clrUsed = 16};
-    for (const auto& bytes : {Build(plain), Build(Rle8Spec(kRle8)), Build(Rle4Spec(kRle4))}) {
+    for (const auto& bytes : {Build(plain), Build(Rle8Layout(kRle8)), Build(Rle4Layout(kRle4))}) {
         const bool rle = bytes[30] != 0;
         for (size_t len = 0; len < bytes.size(); ++len) {
             SCOPED_TRACE(testing::Message() << (rle ? "RLE" : "plain") << " cut at " << len);
@@ -349,8 +349,8 @@ TEST(BmpFile, EveryTruncationIsRefusedExceptMissingFinalPadding) {
 TEST(BmpFile, FlippedBytesNeverCrash) {
     // Every byte of each file inverted in turn: the reader must refuse or give a sane picture.
     const std::vector<std::vector<uint8_t>> files = {
-        Build(Rle8Spec(kRle8)), Build(Rle4Spec(kRle4)), Build(HandCases()[0].spec),
-        Build(HandCases().back().spec), Build(HandCases()[5].spec)};
+        Build(Rle8Layout(kRle8)), Build(Rle4Layout(kRle4)), Build(HandCases()[0].layout),
+        Build(HandCases().back().layout), Build(HandCases()[5].layout)};
     for (const auto& file : files) {
         for (size_t i = 0; i < file.size(); ++i) {
             for (uint8_t flip : {0xFF, 0x80, 0x01}) {
