@@ -1,6 +1,7 @@
 #include "KMPNGStream.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -358,6 +359,16 @@ void TKMPNGWriteStream::PackRow(const uint8_t* src, const uint8_t* alpha, uint8_
         return;
     case 15:
     case 16: {
+        if (!wordRgb_.empty()) {
+            // One lookup and one 4-byte store a pixel; the spare byte is overwritten by the
+            // next pixel, and the row buffers have room behind the last.
+            const auto* words = reinterpret_cast<const uint8_t*>(src);
+            for (int i = 0, x = x0; i < n; ++i, x += dx, out += 3) {
+                const uint32_t v = wordRgb_[static_cast<size_t>(words[2 * x] | (words[2 * x + 1] << 8))];
+                std::memcpy(out, &v, 4);
+            }
+            return;
+        }
         const bool is16 = sourceDepth_ == 16;
         for (int i = 0, x = x0; i < n; ++i, x += dx) {
             const int w = src[2 * x] | (src[2 * x + 1] << 8);
@@ -418,6 +429,17 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
     deflate_.Counts = reinterpret_cast<uint32_t*>(block.get() + 4 * rowBuffer);
 
     if (greyMode_ && sourceDepth_ <= 8) BuildGreyMap();
+    wordRgb_.clear();
+    if ((sourceDepth_ == 15 || sourceDepth_ == 16) && !greyMode_ && !hasAlpha_) {
+        const bool is16 = sourceDepth_ == 16;
+        wordRgb_.resize(65536);
+        for (uint32_t w = 0; w < 65536; ++w) {
+            const uint32_t r = is16 ? Widen5((w >> 11) & 31) : Widen5((w >> 10) & 31);
+            const uint32_t g = is16 ? Widen6((w >> 5) & 63) : Widen5((w >> 5) & 31);
+            static_assert(std::endian::native == std::endian::little, "the table holds R, G, B in memory order");
+            wordRgb_[w] = r | (g << 8) | (uint32_t{Widen5(w & 31)} << 16);
+        }
+    }
     deflate_.StartDeflate(CompressionLevel >= 0 && CompressionLevel <= 9 ? CompressionLevel : -1, idatSize_);
     deflate_.FilterMode = Filter;
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "KMPNG.h"
 #include "KMStream.h"
@@ -92,4 +93,5 @@ private:
     int outputBits_ = 24;
     int plteCount_ = 0;  // entries of the PLTE written, 0 when none
     uint8_t greyMap_[256] = {};
+    std::vector<uint32_t> wordRgb_;  // 15/16-bit colour rows: stored word to R, G, B (and a spare byte)
 };
