@@ -150,15 +150,20 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
     return files;
 }
 
-// Processes the names on `jobs` threads, each with its own work picture (and so its own
+// Processes the names on `jobs` threads, each file with its own work picture (and so its own
 // bitmap, canvas and encoders), and hands every outcome to `report` on the calling thread in
 // the order of the names, as soon as it and all before it are known.
 void StampInOrder(const std::vector<std::string>& files, const Settings& settings, unsigned jobs,
                   const std::function<void(size_t, const TFileOutcome&)>& report) {
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, files.size()));
-    if (jobs <= 1) {
+    // A fresh work picture for every file: nothing here needs the previous picture, so it is
+    // gone before the next one is read, and a worker holds one picture at a time.
+    auto process = [&](size_t i) {
         TPicture work;
-        for (size_t i = 0; i < files.size(); ++i) report(i, ProcessFile(work, files[i], settings));
+        return ProcessFile(work, files[i], settings);
+    };
+    if (jobs <= 1) {
+        for (size_t i = 0; i < files.size(); ++i) report(i, process(i));
         return;
     }
     std::mutex m;
@@ -166,7 +171,6 @@ void StampInOrder(const std::vector<std::string>& files, const Settings& setting
     std::vector<std::optional<TFileOutcome>> outcomes(files.size());
     size_t next = 0;  // the next name a worker takes; guarded by m
     auto worker = [&] {
-        TPicture work;
         for (;;) {
             size_t i;
             {
@@ -174,7 +178,7 @@ void StampInOrder(const std::vector<std::string>& files, const Settings& setting
                 if (next == files.size()) return;
                 i = next++;
             }
-            TFileOutcome outcome = ProcessFile(work, files[i], settings);
+            TFileOutcome outcome = process(i);
             {
                 std::lock_guard lock(m);
                 outcomes[i] = std::move(outcome);
