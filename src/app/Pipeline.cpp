@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "Canvas.h"
+#include "CodePage.h"
 #include "Graphics.h"
 #include "Jpeg.h"
 #include "KMPNG.h"
@@ -33,8 +34,21 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
 bool IsBitmapName(const std::string& path) { return ExtractFileExt(path) == ".bmp"; }
 
 std::string StampFontName(const std::string& faceName) {
+    // The limit counts the name's code page 932 bytes, as the font's stored face name does.
+    std::string bytes;
+    if (TryUtf8ToCp932(faceName, bytes)) {
+        if (bytes.size() <= kMaxFaceBytes) return faceName;
+        size_t end = 0;
+        while (end < bytes.size()) {
+            const auto c = static_cast<unsigned char>(bytes[end]);
+            const size_t width = ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) ? 2 : 1;
+            if (end + width > kMaxFaceBytes) break;  // never half a character
+            end += width;
+        }
+        return Cp932ToUtf8(bytes.substr(0, end));
+    }
+    // A name the code page cannot hold is cut by its UTF-8 bytes, on a character boundary.
     if (faceName.size() <= kMaxFaceBytes) return faceName;
-    // Cut on a character boundary so the face name stays valid text.
     size_t end = kMaxFaceBytes;
     while (end > 0 && (static_cast<unsigned char>(faceName[end]) & 0xC0) == 0x80) --end;
     return faceName.substr(0, end);

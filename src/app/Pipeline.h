@@ -43,7 +43,7 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext);
 bool IsBitmapName(const std::string& path);
 
 // The stamp's font face: empty keeps the default face; longer names are cut to what the
-// stored face name can hold.
+// stored face name can hold (31 bytes of its code page 932 form).
 std::string StampFontName(const std::string& faceName);
 
 // Draws the stamp text of the settings on the bitmap (bold, 9 pt, in the chosen corner,

@@ -57,8 +57,12 @@ TEST(Pipeline, FontFaceIsCutToWhatAFaceNameHolds) {
     EXPECT_EQ(StampFontName(""), "");
     EXPECT_EQ(StampFontName(std::string(31, 'a')), std::string(31, 'a'));
     EXPECT_EQ(StampFontName(std::string(40, 'a')), std::string(31, 'a'));
-    // Never half a character: 3 + 9 × 3 bytes fit, the tenth character would not.
-    EXPECT_EQ(StampFontName("abcゴシック体ゴシック体ゴシック"), "abcゴシック体ゴシック");
+    // Counted in code page 932 bytes, never half a character: 3 + 14 × 2 bytes fit whole,
+    // 4 + 14 × 2 lose the last character.
+    EXPECT_EQ(StampFontName("abcゴシック体ゴシック体ゴシック"), "abcゴシック体ゴシック体ゴシック");
+    EXPECT_EQ(StampFontName("abcdゴシック体ゴシック体ゴシック"), "abcdゴシック体ゴシック体ゴシッ");
+    // A name outside the code page is cut by its UTF-8 bytes: 3 + 9 × 3 bytes fit.
+    EXPECT_EQ(StampFontName("abc한글한글한글한글한글"), "abc한글한글한글한글한");
 }
 
 struct Corner {
