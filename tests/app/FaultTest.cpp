@@ -203,47 +203,48 @@ std::vector<std::string> Strays(const std::string& dir, const std::vector<std::s
 
 TEST(Faults, KilledMidBatchLeavesOnlyWholeOutputs) {
     if (faulttest::ProgramPath().empty()) GTEST_SKIP() << "the kirimark program is not built (run through ctest)";
-    for (const auto& f : kFormats) {
-        SCOPED_TRACE(f.name);
-        testsupport::TempDir dir;
-        constexpr int kPictures = 40;
-        std::vector<std::string> args = {"--stamp", "--format", f.name, "--quality", "1"};
-        for (int i = 0; i < kPictures; ++i) {
-            const std::string name = "p" + std::to_string(100 + i) + ".bmp";
-            SaveNoisyPicture(dir.file(name), 700, 500, static_cast<unsigned>(i));
-            args.push_back(name);
-        }
-        const faulttest::Child child = faulttest::StartProgram(args, dir.file("settings.ini"), dir.path().string());
-        ASSERT_GT(child.pid, 0);
-        // Kill it once a few pictures are done, most likely in the middle of writing the next.
-        auto outputs = [&] {
-            int n = 0;
-            for (const auto& name : FolderListing(dir.path())) n += name.find(f.ext) != std::string::npos;
-            return n;
-        };
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (outputs() < 3 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ::kill(child.pid, SIGKILL);
-        EXPECT_EQ(faulttest::WaitChild(child), 128 + SIGKILL);
-
-        const int written = outputs();
-        EXPECT_GE(written, 3);
-        EXPECT_LT(written, kPictures) << "the batch ended before the kill; nothing was tested";
-        EXPECT_FALSE(fs::exists(dir.file("settings.ini")));
-        // At most a hidden file of the picture being written (see the settings case below).
-        for (const auto& name : Strays(dir.path().string(), {".bmp", f.ext})) EXPECT_EQ(name[0], '.') << name;
-        for (const auto& name : FolderListing(dir.path()))
-            if (name[0] != '.' && name.find(f.ext) != std::string::npos) {
-                EXPECT_TRUE(DecodesWhole(dir.file(name))) << name;
+    for (const auto& f : kFormats)
+        for (const char* jobs : {"1", "3"}) {
+            SCOPED_TRACE(std::string(f.name) + ", --jobs " + jobs);
+            testsupport::TempDir dir;
+            constexpr int kPictures = 40;
+            std::vector<std::string> args = {"--stamp", "--jobs", jobs, "--format", f.name, "--quality", "1"};
+            for (int i = 0; i < kPictures; ++i) {
+                const std::string name = "p" + std::to_string(100 + i) + ".bmp";
+                SaveNoisyPicture(dir.file(name), 700, 500, static_cast<unsigned>(i));
+                args.push_back(name);
             }
+            const faulttest::Child child = faulttest::StartProgram(args, dir.file("settings.ini"), dir.path().string());
+            ASSERT_GT(child.pid, 0);
+            // Kill it once a few pictures are done, most likely in the middle of writing the next.
+            auto outputs = [&] {
+                int n = 0;
+                for (const auto& name : FolderListing(dir.path())) n += name.find(f.ext) != std::string::npos;
+                return n;
+            };
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (outputs() < 3 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ::kill(child.pid, SIGKILL);
+            EXPECT_EQ(faulttest::WaitChild(child), 128 + SIGKILL);
 
-        // Running the batch again completes it and leaves nothing else behind.
-        EXPECT_EQ(faulttest::WaitChild(faulttest::StartProgram(args, dir.file("settings.ini"), dir.path().string())),
-                  0);
-        EXPECT_EQ(outputs(), kPictures);
-        EXPECT_EQ(Strays(dir.path().string(), {".bmp", f.ext}), std::vector<std::string>{});
-    }
+            const int written = outputs();
+            EXPECT_GE(written, 3);
+            EXPECT_LT(written, kPictures) << "the batch ended before the kill; nothing was tested";
+            EXPECT_FALSE(fs::exists(dir.file("settings.ini")));
+            // At most a hidden file of the picture being written (see the settings case below).
+            for (const auto& name : Strays(dir.path().string(), {".bmp", f.ext})) EXPECT_EQ(name[0], '.') << name;
+            for (const auto& name : FolderListing(dir.path()))
+                if (name[0] != '.' && name.find(f.ext) != std::string::npos) {
+                    EXPECT_TRUE(DecodesWhole(dir.file(name))) << name;
+                }
+
+            // Running the batch again completes it and leaves nothing else behind.
+            EXPECT_EQ(faulttest::WaitChild(faulttest::StartProgram(args, dir.file("settings.ini"), dir.path().string())),
+                      0);
+            EXPECT_EQ(outputs(), kPictures);
+            EXPECT_EQ(Strays(dir.path().string(), {".bmp", f.ext}), std::vector<std::string>{});
+        }
 }
 
 TEST(Faults, KilledDuringSettingsSavesLeavesOneWholeFile) {
