@@ -163,12 +163,12 @@ double TimeLibpng(int bits, int level, int64_t& outBytes) {
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
     png_set_IHDR(png, info, kWidth, kHeight, 8, bits == 24 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_PALETTE,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
-    png_color palette[256];
-    for (int i = 0; i < 256; ++i) {
-        const TPaletteEntry& e = bmp.Palette()[i % std::max(1, bmp.Palette().Count())];
-        palette[i] = {e.peRed, e.peGreen, e.peBlue};
+    if (bits == 8) {
+        png_color palette[256];
+        for (int i = 0; i < bmp.Palette().Count(); ++i)
+            palette[i] = {bmp.Palette()[i].peRed, bmp.Palette()[i].peGreen, bmp.Palette()[i].peBlue};
+        png_set_PLTE(png, info, palette, bmp.Palette().Count());
     }
-    if (bits == 8) png_set_PLTE(png, info, palette, 256);
     png_write_info(png, info);
     if (bits == 24) png_set_bgr(png);  // straight from the bitmap's rows, as our writer reads them
     for (int y = 0; y < kHeight; ++y) png_write_row(png, const_cast<png_bytep>(bmp.ScanLine(y)));
