@@ -40,12 +40,13 @@ def fmt(v, unit="×"):
 
 table = [
     ("Stamp + JPEG q100, whole process, 24-bit: time vs `cjpeg -dct float -quality 100 -baseline`", "≤ 1.05×",
-     get("BM_Jpeg/bits:24", "vs_cjpeg")),
-    ("Stamp + JPEG q100, whole process, 8-bit palette: time vs cjpeg", "≤ 1.05×", get("BM_Jpeg/bits:8", "vs_cjpeg")),
+     (get("BM_Jpeg/bits:24", "vs_cjpeg"), get("BM_Jpeg/bits:24", "vs_cjpeg_cpu"))),
+    ("Stamp + JPEG q100, whole process, 8-bit palette: time vs cjpeg", "≤ 1.05×",
+     (get("BM_Jpeg/bits:8", "vs_cjpeg"), get("BM_Jpeg/bits:8", "vs_cjpeg_cpu"))),
     ("Stamp + PNG level 0, whole process, 24-bit: times faster than ImageMagick `convert`", "≥ 4×",
-     get("BM_Png0/bits:24", "speedup_vs_convert")),
+     (get("BM_Png0/bits:24", "speedup_vs_convert"), get("BM_Png0/bits:24", "speedup_vs_convert_cpu"))),
     ("Stamp + PNG level 0, whole process, 8-bit palette: times faster than `convert`", "≥ 4×",
-     get("BM_Png0/bits:8", "speedup_vs_convert")),
+     (get("BM_Png0/bits:8", "speedup_vs_convert"), get("BM_Png0/bits:8", "speedup_vs_convert_cpu"))),
     ("PNG writer level 6, in process, 24-bit: time vs zlib deflate alone", "≤ 1.03×",
      get("BM_PngWrite/bits:24/level:6", "vs_zlib")),
     ("PNG writer level 9, in process, 24-bit: time vs zlib deflate alone", "≤ 1.03×",
@@ -68,7 +69,7 @@ for bench, what in (("BM_Jpeg/bits:24", "JPEG, 24-bit"), ("BM_Png0/bits:24", "PN
                     ("BM_Jpeg/bits:8", "JPEG, 8-bit"), ("BM_Png0/bits:8", "PNG, 8-bit")):
     table.append((f"Peak memory, {what}: resident bytes over pixel bytes (whole / above the program's own)",
                   "≤ ~2×", (get(bench, "peak_x"), get(bench, "peak_over_base_x"))))
-print("| Measure (6000 × 4000 pictures) | Target | Measured |")
+print("| Measure (6000 × 4000 pictures; whole-process rows: wall time / processor time) | Target | Measured |")
 print("|---|---|---|")
 for what, target, value in table:
     print(f"| {what} | {target} | {fmt(value)} |")
