@@ -158,9 +158,11 @@ void StampInOrder(const std::vector<std::string>& files, const Settings& setting
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, files.size()));
     // A fresh work picture for every file: nothing here needs the previous picture, so it is
     // gone before the next one is read, and a worker holds one picture at a time.
+    // Writing behind the encoder pays only while a core would otherwise be idle.
+    const bool writeBehind = 2 * jobs <= DefaultJobs();
     auto process = [&](size_t i) {
         TPicture work;
-        return ProcessFile(work, files[i], settings);
+        return ProcessFile(work, files[i], settings, {}, writeBehind);
     };
     if (jobs <= 1) {
         for (size_t i = 0; i < files.size(); ++i) report(i, process(i));

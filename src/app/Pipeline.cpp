@@ -73,23 +73,36 @@ TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
     return TRect{x, y, x + extent.cx, y + extent.cy};
 }
 
+namespace {
+
+// Runs the encoder over the file, directly or with a write-behind stream in between.
+template <class Encode>
+void WriteFile(TSafeFileStream& out, bool writeBehind, Encode&& encode) {
+    if (!writeBehind) {
+        TEarlyFlushStream direct(out);
+        encode(static_cast<TStream&>(direct));
+        return;
+    }
+    TWriteBehindStream behind(out);
+    encode(static_cast<TStream&>(behind));
+    behind.Finish();
+}
+
+}  // namespace
+
 std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
-                            const TFileProgress& progress) {
+                            const TFileProgress& progress, bool writeBehind) {
     const std::string target = ChangeFileExt(sourcePath, ".jpg");
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
-    {
-        // The file is written on a second thread while libjpeg goes on compressing.
-        TWriteBehindStream behind(out);
-        SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, behind, progress);
-        behind.Finish();
-    }
+    WriteFile(out, writeBehind,
+              [&](TStream& stream) { SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, stream, progress); });
     out.Commit();
     return target;
 }
 
 std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
-                           const TFileProgress& progress) {
+                           const TFileProgress& progress, bool writeBehind) {
     const std::string target = ChangeFileExt(sourcePath, ".png");
     TSafeFileStream out(target);
     // What a TKMPNG assigned this bitmap would write, without copying the picture first.
@@ -99,9 +112,8 @@ std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const
         bitmap.OnProgress = [&progress](TObject*, TProgressStage, uint8_t percent, bool, const TRect&,
                                         const std::string&) { progress(percent); };
     try {
-        TWriteBehindStream behind(out);
-        SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, behind);
-        behind.Finish();
+        WriteFile(out, writeBehind,
+                  [&](TStream& stream) { SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, stream); });
     } catch (...) {
         bitmap.OnProgress = std::move(own);
         throw;
@@ -112,26 +124,27 @@ std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const
 }
 
 std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings,
-                                   const TFileProgress& progress) {
+                                   const TFileProgress& progress, bool writeBehind) {
     // Each file gets a new bitmap with a fresh canvas; a failed load keeps the previous one.
     work.LoadFromFile(sourcePath);
     TBitmap& bitmap = work.Bitmap();
     StampBitmap(bitmap, settings);
     std::vector<std::string> written;
-    if (settings.SaveFormat == 0) written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings, progress));
-    if (settings.SaveFormat == 1) written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress));
+    if (settings.SaveFormat == 0)
+        written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings, progress, writeBehind));
+    if (settings.SaveFormat == 1) written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress, writeBehind));
     return written;
 }
 
 TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings,
-                         const TFileProgress& progress) {
+                         const TFileProgress& progress, bool writeBehind) {
     TFileOutcome outcome;
     if (!IsBitmapName(path)) {
         outcome.Result = TFileOutcome::Refused;
         return outcome;
     }
     try {
-        outcome.Outputs = LoadImage(work, path, settings, progress);
+        outcome.Outputs = LoadImage(work, path, settings, progress, writeBehind);
     } catch (const std::exception& e) {
         outcome.Result = TFileOutcome::Failed;
         outcome.Detail = e.what();

@@ -56,16 +56,18 @@ using TFileProgress = std::function<void(int percent)>;
 // Write the bitmap beside the source under the source's name with ".jpg" or ".png"; return
 // the name written. The file appears complete or not at all: a failure leaves any earlier
 // file of that name untouched and nothing half-written behind. Neither copies the picture.
+// writeBehind: the file is written on a second thread while the encoder goes on; worth it
+// while a processor core is idle, not when every core already runs a worker.
 std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
-                            const TFileProgress& progress = {});
+                            const TFileProgress& progress = {}, bool writeBehind = true);
 std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
-                           const TFileProgress& progress = {});
+                           const TFileProgress& progress = {}, bool writeBehind = true);
 
 // One accepted name: loads it into the work picture (replaced only when the load succeeds),
 // stamps it and saves it in the chosen format. Returns the names written; raises on any
 // failure.
 std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings,
-                                   const TFileProgress& progress = {});
+                                   const TFileProgress& progress = {}, bool writeBehind = true);
 
 // What became of one name of a batch.
 struct TFileOutcome {
@@ -77,7 +79,7 @@ struct TFileOutcome {
 // One name of a batch: refuses a name that is not ".bmp", otherwise runs LoadImage and
 // turns any failure into a Failed outcome.
 TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings,
-                         const TFileProgress& progress = {});
+                         const TFileProgress& progress = {}, bool writeBehind = true);
 
 // Follows a drop for the user: which file is being worked on, how far its encoder has got,
 // and whether the user has asked to stop.

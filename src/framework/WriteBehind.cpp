@@ -119,3 +119,29 @@ void TWriteBehindStream::Finish() {
     std::lock_guard lock(m_);
     RethrowFailure();
 }
+
+TEarlyFlushStream::TEarlyFlushStream(TStream& target) : target_(target) {
+    if (const auto* file = dynamic_cast<const THandleStream*>(&target)) {
+        fd_ = file->Handle();
+        start_ = target.Position();
+    }
+}
+
+int64_t TEarlyFlushStream::Write(const void* buffer, int64_t count) {
+    const int64_t n = target_.Write(buffer, count);
+    if (n > 0) written_ += n;
+    if (fd_ >= 0 && written_ - flushed_ >= kFlushEvery) {
+        // A failure only loses the head start.
+        ::sync_file_range(fd_, start_ + flushed_, written_ - flushed_, SYNC_FILE_RANGE_WRITE);
+        flushed_ = written_;
+    }
+    return n;
+}
+
+int64_t TEarlyFlushStream::Read(void*, int64_t) { throw EReadError("The stream is write-only"); }
+
+int64_t TEarlyFlushStream::Seek(int64_t offset, TSeekOrigin origin) {
+    if (origin == TSeekOrigin::soCurrent && offset == 0) return written_;
+    if (origin == TSeekOrigin::soBeginning && offset == written_) return written_;
+    throw EStreamError("This stream cannot seek");
+}

@@ -52,3 +52,24 @@ private:
     int64_t position_ = 0;
     std::thread writer_;
 };
+
+// Passes writes straight on to a file stream and asks the system every megabyte to start
+// putting what has been written on disk, so that the final flush before the file is committed
+// has little left to wait for. Used where no core is free for a write-behind thread.
+class TEarlyFlushStream : public TStream {
+public:
+    static constexpr int64_t kFlushEvery = int64_t{1} << 20;
+
+    explicit TEarlyFlushStream(TStream& target);
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Read(void* buffer, int64_t count) override;  // write-only: raises EReadError
+    // Only tells the position; any move raises EStreamError.
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+
+private:
+    TStream& target_;
+    int fd_ = -1;
+    int64_t start_ = 0;     // the target's position when this stream began
+    int64_t written_ = 0;   // bytes passed on
+    int64_t flushed_ = 0;   // bytes whose writeback has been started
+};
