@@ -156,10 +156,10 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
 void StampInOrder(const std::vector<std::string>& files, const Settings& settings, unsigned jobs,
                   const std::function<void(size_t, const TFileOutcome&)>& report) {
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, files.size()));
-    // A fresh work picture for every file: nothing here needs the previous picture, so it is
-    // gone before the next one is read, and a worker holds one picture at a time.
     // Writing behind the encoder pays only while a core would otherwise be idle.
     const bool writeBehind = 2 * jobs <= DefaultJobs();
+    // A fresh work picture for every file: nothing here needs the previous picture, so it is
+    // gone before the next one is read, and a worker holds one picture at a time.
     auto process = [&](size_t i) {
         TPicture work;
         return ProcessFile(work, files[i], settings, {}, writeBehind);
