@@ -20,15 +20,6 @@ std::vector<uint8_t> Encode(TBitmap& bmp, const std::function<void(TKMPNGWriteSt
     return out.Bytes();
 }
 
-int IndexAt(const TBitmap& bmp, int x, int y) {
-    const uint8_t* row = bmp.ScanLine(y);
-    switch (bmp.PixelFormat()) {
-    case pf1bit: return (row[x >> 3] >> (7 - (x & 7))) & 1;
-    case pf4bit: return (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4;
-    default: return row[x];
-    }
-}
-
 // What a reader should see at (x, y), as r | g << 8 | b << 16 | a << 24.
 uint32_t Expected(const TBitmap& bmp, const TBitmap* mask, bool grey, int x, int y) {
     const int depth = PixelFormatToBits(bmp.PixelFormat());

@@ -12,6 +12,7 @@
 #include "Classes.h"
 #include "KMPNG.h"
 #include "KMPNGReadStream.h"
+#include "PngWriteHelpers.h"
 
 namespace pngread {
 
@@ -36,20 +37,6 @@ void DecodeOurs(const Bytes& png, Decoded& out) {
     out.comment = reader.Comment();
 }
 
-namespace {
-
-int IndexAt(const TBitmap& b, int x, int y) {
-    const uint8_t* row = b.ScanLine(y);
-    switch (b.PixelFormat()) {
-    case pf1bit: return (row[x >> 3] >> (7 - (x & 7))) & 1;
-    case pf4bit: return (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4;
-    case pf8bit: return row[x];
-    default: return -1;
-    }
-}
-
-}  // namespace
-
 Rgba ToRgba(const Decoded& d) {
     const TBitmap& b = d.bitmap;
     Rgba out{b.Width(), b.Height(), {}};
@@ -63,7 +50,7 @@ Rgba ToRgba(const Decoded& d) {
                 a = static_cast<uint8_t>(255 - d.alpha.ScanLine(y)[x]);
             } else if (b.Transparent()) {
                 const TColor t = b.TransparentColor();
-                const bool hit = (t & 0x1000000) ? IndexAt(b, x, y) == (t & 0xFF) : c == t;
+                const bool hit = (t & 0x1000000) ? pngtest::IndexAt(b, x, y) == (t & 0xFF) : c == t;
                 if (hit) a = 0;
             }
             out.pixels.insert(out.pixels.end(), {GetRValue(c), GetGValue(c), GetBValue(c), a});
@@ -74,48 +61,7 @@ Rgba ToRgba(const Decoded& d) {
 
 namespace {
 
-struct Cursor {
-    const Bytes* data;
-    size_t pos;
-};
-
-void ReadFromCursor(png_structp png, png_bytep out, png_size_t n) {
-    auto* c = static_cast<Cursor*>(png_get_io_ptr(png));
-    if (c->pos + n > c->data->size()) png_error(png, "read past end");
-    std::memcpy(out, c->data->data() + c->pos, n);
-    c->pos += n;
-}
-
 void Silent(png_structp, png_const_charp) {}
-
-// Plain C control flow only between setjmp and longjmp: no objects with destructors.
-bool LibpngDecodeInto(const Bytes& file, Rgba& out, std::vector<png_bytep>& rows) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, Silent);
-    png_infop info = png_create_info_struct(png);
-    Cursor cursor{&file, 0};
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
-    }
-    png_set_read_fn(png, &cursor, ReadFromCursor);
-    png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
-    png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    const png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-    out.width = static_cast<int>(w);
-    out.height = static_cast<int>(h);
-    out.pixels.assign(static_cast<size_t>(w) * h * 4, 0);
-    rows.resize(h);
-    for (png_uint_32 y = 0; y < h; ++y) rows[y] = out.pixels.data() + static_cast<size_t>(y) * w * 4;
-    png_read_image(png, rows.data());
-    png_read_end(png, nullptr);
-    png_destroy_read_struct(&png, &info, nullptr);
-    return true;
-}
 
 void AppendBE(Bytes& b, uint32_t v) {
     for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
@@ -176,10 +122,9 @@ bool LibpngEncode(uint32_t w, uint32_t h, int depth, int colorType, bool interla
 }  // namespace
 
 Rgba DecodeLibpng(const Bytes& png) {
-    Rgba out;
-    std::vector<png_bytep> rows;
-    if (!LibpngDecodeInto(png, out, rows)) return {};
-    return out;
+    const pngtest::Decoded d = pngtest::DecodeWithLibpng(png, false);
+    if (!d.ok) return {};
+    return {static_cast<int>(d.width), static_cast<int>(d.height), d.rgba};
 }
 
 Rgba ReadPam(const std::filesystem::path& path) {

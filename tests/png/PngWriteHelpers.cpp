@@ -63,6 +63,7 @@ namespace {
 
 struct Reader {
     const std::vector<uint8_t>* src;
+    bool strict;
     size_t pos = 0;
     std::string error;
 };
@@ -81,14 +82,14 @@ void ErrorFn(png_structp png, png_const_charp msg) {
 
 void WarningFn(png_structp png, png_const_charp msg) {
     auto* r = static_cast<Reader*>(png_get_error_ptr(png));
-    if (r->error.empty()) r->error = std::string("warning: ") + msg;
+    if (r->strict && r->error.empty()) r->error = std::string("warning: ") + msg;
 }
 
 }  // namespace
 
-Decoded DecodeWithLibpng(const std::vector<uint8_t>& bytes) {
+Decoded DecodeWithLibpng(const std::vector<uint8_t>& bytes, bool strict) {
     Decoded d;
-    Reader reader{&bytes, 0, {}};
+    Reader reader{&bytes, strict, 0, {}};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, ErrorFn, WarningFn);
     png_infop info = png_create_info_struct(png);
     std::vector<png_bytep> rows;
@@ -100,7 +101,7 @@ Decoded DecodeWithLibpng(const std::vector<uint8_t>& bytes) {
     }
     png_set_read_fn(png, &reader, ReadFn);
     // Our CRCs are checked separately; here any CRC fault must be an error.
-    png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
+    if (strict) png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
     png_read_info(png, info);
     d.width = png_get_image_width(png, info);
     d.height = png_get_image_height(png, info);
@@ -108,6 +109,7 @@ Decoded DecodeWithLibpng(const std::vector<uint8_t>& bytes) {
     d.colorType = png_get_color_type(png, info);
     d.interlace = png_get_interlace_type(png, info);
     png_set_expand(png);
+    png_set_strip_16(png);
     png_set_gray_to_rgb(png);
     png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
     png_set_interlace_handling(png);
@@ -120,6 +122,16 @@ Decoded DecodeWithLibpng(const std::vector<uint8_t>& bytes) {
     d.error = reader.error;
     d.ok = reader.error.empty();
     return d;
+}
+
+int IndexAt(const TBitmap& bmp, int x, int y) {
+    const uint8_t* row = bmp.ScanLine(y);
+    switch (bmp.PixelFormat()) {
+    case pf1bit: return (row[x >> 3] >> (7 - (x & 7))) & 1;
+    case pf4bit: return (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4;
+    case pf8bit: return row[x];
+    default: return -1;
+    }
 }
 
 void SetIndex(TBitmap& bmp, int x, int y, int index) {

@@ -1,4 +1,5 @@
-// Test helpers for the PNG writer: random bitmaps, a chunk walker and libpng as the judge.
+// Test helpers of the PNG writer and reader tests: random bitmaps, a chunk walker and libpng as
+// the judge.
 #pragma once
 
 #include <cstdint>
@@ -26,17 +27,21 @@ struct Decoded {
     std::string error;
     uint32_t width = 0, height = 0;
     int bitDepth = 0, colorType = 0, interlace = 0;
-    std::vector<uint8_t> rgba;  // 4 bytes per pixel, after palette, grey and tRNS expansion
+    std::vector<uint8_t> rgba;  // 4 bytes per pixel, after palette, grey and tRNS expansion; 16-bit
+                                // samples cut to their high byte
     uint32_t Pixel(int x, int y) const;  // r | g << 8 | b << 16 | a << 24
 };
 
-// Decodes with libpng, treating every warning as a failure.
-Decoded DecodeWithLibpng(const std::vector<uint8_t>& png);
+// Decodes with libpng. Strict: every warning and every CRC fault is a failure (our writer's
+// output); lenient: only what libpng itself refuses (third-party files for the reader).
+Decoded DecodeWithLibpng(const std::vector<uint8_t>& png, bool strict = true);
 
 // A bitmap of the format filled with random bytes; indexed formats get a random palette of
 // paletteSize entries and only indices inside it.
 void RandomBitmap(TBitmap& bmp, TPixelFormat format, int width, int height, std::mt19937& rng,
                   int paletteSize = -1);
+// The palette index of one pixel of a 1-, 4- or 8-bit bitmap.
+int IndexAt(const TBitmap& bmp, int x, int y);
 // Sets the palette index of one pixel of a 1-, 4- or 8-bit bitmap.
 void SetIndex(TBitmap& bmp, int x, int y, int index);
 void RandomMask(TBitmap& mask, int width, int height, std::mt19937& rng);
