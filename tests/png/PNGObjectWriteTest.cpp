@@ -7,7 +7,7 @@
 
 #include "KMPNG.h"
 #include "KMPNGStream.h"
-#include "PngWriteHelpers.h"
+#include "PngTestHelpers.h"
 #include "TestSupport.h"
 
 using namespace pngtest;

@@ -7,7 +7,7 @@
 #include <zlib.h>
 
 #include "KMPNGStream.h"
-#include "PngWriteHelpers.h"
+#include "PngTestHelpers.h"
 
 using namespace pngtest;
 using Bytes = std::vector<uint8_t>;

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "KMPNGStream.h"
-#include "PngWriteHelpers.h"
+#include "PngTestHelpers.h"
 #include "SFunc.h"
 
 using namespace pngtest;

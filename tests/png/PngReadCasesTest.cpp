@@ -9,7 +9,7 @@
 #include "KMPNGLoad.h"
 #include "KMPNGReadStream.h"
 #include "Picture.h"
-#include "PngReadHelpers.h"
+#include "PngTestHelpers.h"
 #include "TestSupport.h"
 
 using namespace pngread;

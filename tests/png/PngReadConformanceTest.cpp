@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "KMPNG.h"
-#include "PngReadHelpers.h"
+#include "PngTestHelpers.h"
 #include "TestSupport.h"
 
 using namespace pngread;

@@ -6,8 +6,7 @@
 
 #include "Classes.h"
 #include "KMPNG.h"
-#include "PngReadHelpers.h"
-#include "PngWriteHelpers.h"
+#include "PngTestHelpers.h"
 
 using namespace pngread;
 

@@ -7,7 +7,7 @@
 #include "Classes.h"
 #include "KMPNG.h"
 #include "KMReadStream.h"
-#include "PngReadHelpers.h"
+#include "PngTestHelpers.h"
 #include "TestSupport.h"
 
 using namespace pngread;
