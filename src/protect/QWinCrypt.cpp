@@ -163,6 +163,45 @@ void DeriveFromPassPhrase(OperationState& s, const std::string& passPhrase, uint
     s.hash.reset();
 }
 
+// The frame both directions share: clear the last error, refuse a zero buffer size, open the
+// key container, run `body`, and turn any failure into false with its message and platform code.
+template <typename Body>
+bool RunOperation(uint32_t bufferSize, uint32_t& lastError, std::string& lastErrorMessage,
+                  Body body) {
+    lastError = 0;
+    lastErrorMessage.clear();
+    if (bufferSize == 0) return false;
+    tLastPlatformError = 0;
+    OperationState s;
+    try {
+        AcquireContext(s);
+        body(s);
+        return true;
+    } catch (const std::exception& e) {
+        lastError = tLastPlatformError;
+        lastErrorMessage = e.what();
+        return false;
+    }
+}
+
+// Passes Source to Dest one buffer at a time through `step(final, n, capacity)`, which turns
+// the n bytes at the front of the work buffer into its output in place.
+template <typename Step>
+void PumpBuffers(OperationState& s, TStream& Source, TStream& Dest, uint32_t bufferSize,
+                 uint32_t blockReserve, Step step) {
+    const size_t capacity = size_t{bufferSize} + blockReserve;
+    s.workBuffer.resize(capacity);
+    for (;;) {
+        const int64_t got = Source.Read(s.workBuffer.data(), bufferSize);
+        if (got < 0) throw EReadError("Stream read error");
+        const bool final = Source.Position() >= Source.Size();
+        size_t n = static_cast<size_t>(got);
+        step(final, n, capacity);
+        Dest.WriteBuffer(s.workBuffer.data(), static_cast<int64_t>(n));
+        if (final) break;
+    }
+}
+
 }  // namespace
 
 std::array<uint8_t, 16> PassPhraseKeyMaterial(const std::string& passPhrase) {
@@ -174,13 +213,7 @@ std::array<uint8_t, 16> PassPhraseKeyMaterial(const std::string& passPhrase) {
 }
 
 bool TQWinCrypt::EncryptStream(TStream& Source, const std::string& PassPhrase, TStream& Dest) {
-    LastError = 0;
-    LastErrorMessage.clear();
-    if (BufferSize == 0) return false;
-    tLastPlatformError = 0;
-    OperationState s;
-    try {
-        AcquireContext(s);
+    return RunOperation(BufferSize, LastError, LastErrorMessage, [&](OperationState& s) {
         if (!PassPhrase.empty()) {
             DeriveFromPassPhrase(s, PassPhrase, HashAlgId, KeyAlgId);
         } else {
@@ -204,35 +237,16 @@ bool TQWinCrypt::EncryptStream(TStream& Source, const std::string& PassPhrase, T
             Dest.WriteBuffer(size, 4);
             Dest.WriteBuffer(s.keyBlob.data(), n);
         }
-
-        const size_t capacity = size_t{BufferSize} + BlockReserve;
-        s.workBuffer.resize(capacity);
-        for (;;) {
-            const int64_t got = Source.Read(s.workBuffer.data(), BufferSize);
-            if (got < 0) throw EReadError("Stream read error");
-            const bool final = Source.Position() >= Source.Size();
-            size_t n = static_cast<size_t>(got);
-            if (!s.sessionKey->Encrypt(final, s.workBuffer.data(), n, capacity))
-                Raise("CryptEncrypt", final ? ERANGE : EINVAL);
-            Dest.WriteBuffer(s.workBuffer.data(), static_cast<int64_t>(n));
-            if (final) break;
-        }
-        return true;
-    } catch (const std::exception& e) {
-        LastError = tLastPlatformError;
-        LastErrorMessage = e.what();
-        return false;
-    }
+        PumpBuffers(s, Source, Dest, BufferSize, BlockReserve,
+                    [&](bool final, size_t& n, size_t capacity) {
+                        if (!s.sessionKey->Encrypt(final, s.workBuffer.data(), n, capacity))
+                            Raise("CryptEncrypt", final ? ERANGE : EINVAL);
+                    });
+    });
 }
 
 bool TQWinCrypt::DecryptStream(TStream& Source, const std::string& PassPhrase, TStream& Dest) {
-    LastError = 0;
-    LastErrorMessage.clear();
-    if (BufferSize == 0) return false;
-    tLastPlatformError = 0;
-    OperationState s;
-    try {
-        AcquireContext(s);
+    return RunOperation(BufferSize, LastError, LastErrorMessage, [&](OperationState& s) {
         if (!PassPhrase.empty()) {
             DeriveFromPassPhrase(s, PassPhrase, HashAlgId, KeyAlgId);
         } else {
@@ -256,22 +270,10 @@ bool TQWinCrypt::DecryptStream(TStream& Source, const std::string& PassPhrase, T
             s.sessionKey = std::make_unique<SessionKey>(key);
             std::memset(key, 0, sizeof key);
         }
-
-        s.workBuffer.resize(size_t{BufferSize} + BlockReserve);
-        for (;;) {
-            const int64_t got = Source.Read(s.workBuffer.data(), BufferSize);
-            if (got < 0) throw EReadError("Stream read error");
-            const bool final = Source.Position() >= Source.Size();
-            size_t n = static_cast<size_t>(got);
-            if (!s.sessionKey->Decrypt(final, s.workBuffer.data(), n))
-                Raise("CryptDecrypt", EINVAL);
-            Dest.WriteBuffer(s.workBuffer.data(), static_cast<int64_t>(n));
-            if (final) break;
-        }
-        return true;
-    } catch (const std::exception& e) {
-        LastError = tLastPlatformError;
-        LastErrorMessage = e.what();
-        return false;
-    }
+        PumpBuffers(s, Source, Dest, BufferSize, BlockReserve,
+                    [&](bool final, size_t& n, size_t) {
+                        if (!s.sessionKey->Decrypt(final, s.workBuffer.data(), n))
+                            Raise("CryptDecrypt", EINVAL);
+                    });
+    });
 }
