@@ -14,14 +14,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Bytes Encode(TBitmap& bmp, const std::function<void(TKMPNGWriteStream&)>& setup = {}) {
-    TMemoryStream out;
-    TKMPNGWriteStream writer;
-    if (setup) setup(writer);
-    writer.WriteGraphic(bmp, out);
-    return out.Bytes();
-}
-
 Bytes Inflate(const std::vector<Chunk>& chunks) {
     Bytes z, out(1 << 20);
     for (const auto& c : chunks)

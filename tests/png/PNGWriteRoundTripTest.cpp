@@ -12,14 +12,6 @@ using namespace pngtest;
 
 namespace {
 
-std::vector<uint8_t> Encode(TBitmap& bmp, const std::function<void(TKMPNGWriteStream&)>& setup = {}) {
-    TMemoryStream out;
-    TKMPNGWriteStream writer;
-    if (setup) setup(writer);
-    writer.WriteGraphic(bmp, out);
-    return out.Bytes();
-}
-
 // What a reader should see at (x, y), as r | g << 8 | b << 16 | a << 24.
 uint32_t Expected(const TBitmap& bmp, const TBitmap* mask, bool grey, int x, int y) {
     const int depth = PixelFormatToBits(bmp.PixelFormat());

@@ -14,6 +14,7 @@
 #include "Classes.h"
 #include "KMPNG.h"
 #include "KMPNGReadStream.h"
+#include "KMPNGStream.h"
 
 namespace pngtest {
 
@@ -60,6 +61,14 @@ const Chunk* Find(const std::vector<Chunk>& chunks, const std::string& type) {
     for (const auto& c : chunks)
         if (c.type == type) return &c;
     return nullptr;
+}
+
+std::vector<uint8_t> Encode(TBitmap& bmp, const std::function<void(TKMPNGWriteStream&)>& setup) {
+    TMemoryStream out;
+    TKMPNGWriteStream writer;
+    if (setup) setup(writer);
+    writer.WriteGraphic(bmp, out);
+    return out.Bytes();
 }
 
 uint32_t Decoded::Pixel(int x, int y) const {

@@ -5,11 +5,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "Graphics.h"
+
+class TKMPNGWriteStream;
 
 namespace pngtest {
 
@@ -33,6 +36,9 @@ struct Decoded {
                                 // samples cut to their high byte
     uint32_t Pixel(int x, int y) const;  // r | g << 8 | b << 16 | a << 24
 };
+
+// Our writer's output for the bitmap, after setup has set the writer's options.
+std::vector<uint8_t> Encode(TBitmap& bmp, const std::function<void(TKMPNGWriteStream&)>& setup = {});
 
 // Decodes with libpng. Strict: every warning and every CRC fault is a failure (our writer's
 // output); lenient: only what libpng itself refuses (third-party files for the reader).
