@@ -64,13 +64,7 @@ TEST(SettingFormChoosers, RealDialogsPresetAndApplyOrLeaveAlone) {
         Guard(form, timedOut);
 
         QColor preset;
-        dialogtest::WhenModal([&](QWidget* modal) {
-            auto* dialog = qobject_cast<QColorDialog*>(modal);
-            if (!dialog) {
-                ADD_FAILURE() << "not the colour dialog";
-                modal->close();
-                return;
-            }
+        dialogtest::WhenModalIs<QColorDialog>("colour dialog", [&](QColorDialog* dialog) {
             preset = dialog->currentColor();
             dialog->setCurrentColor(QColor(12, 34, 56));
             accept ? dialog->accept() : dialog->reject();
@@ -79,13 +73,7 @@ TEST(SettingFormChoosers, RealDialogsPresetAndApplyOrLeaveAlone) {
         EXPECT_EQ(preset, ToQColor(before.WordColor));
         EXPECT_EQ(form.Settings.WordColor, accept ? RGBColor(12, 34, 56) : before.WordColor);
 
-        dialogtest::WhenModal([&](QWidget* modal) {
-            auto* dialog = qobject_cast<TFontDialog*>(modal);
-            if (!dialog) {
-                ADD_FAILURE() << "not the font dialog";
-                modal->close();
-                return;
-            }
+        dialogtest::WhenModalIs<TFontDialog>("font dialog", [&](TFontDialog* dialog) {
             EXPECT_EQ(dialog->Face(), "DejaVu Serif");
             dialog->SetFace("DejaVu Sans Mono");
             accept ? dialog->accept() : dialog->reject();

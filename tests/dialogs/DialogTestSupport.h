@@ -4,11 +4,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <tuple>
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QDir>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGroupBox>
 #include <QImage>
 #include <QTimer>
 #include <QWidget>
@@ -45,6 +51,50 @@ inline void WhenModal(std::function<void(QWidget* modal)> action) {
         action(modal);
     });
     timer->start();
+}
+
+// As WhenModal, for a dialog of class T (named `what` in the failure); any other modal window
+// fails the test and is closed so that the run goes on.
+template <typename T>
+void WhenModalIs(const char* what, std::function<void(T*)> action) {
+    WhenModal([what, action](QWidget* modal) {
+        if (auto* dialog = qobject_cast<T*>(modal)) return action(dialog);
+        ADD_FAILURE() << "the modal window is not the " << what;
+        modal->close();
+    });
+}
+
+inline bool UsesJapaneseFace(const QFont& font) {
+    return QFontDatabase::writingSystems(QFontInfo(font).family()).contains(QFontDatabase::Japanese);
+}
+
+// A widget as designed: its corner and size (an empty size: sized to its caption, only the
+// corner is designed) and its caption (nullptr: not a fixed text).
+struct Place {
+    const char* name;
+    QRect rect;
+    const char* caption;
+};
+
+// Checks each designed widget under `parent`: place, size, caption, and a face with Japanese
+// glyphs so that no caption comes out as boxes. `more` gets each widget for checks of its own.
+inline void ExpectLayout(const QWidget& parent, std::span<const Place> places,
+                         const std::function<void(QWidget*)>& more = {}) {
+    for (const Place& p : places) {
+        SCOPED_TRACE(p.name);
+        auto* w = parent.findChild<QWidget*>(QString::fromLatin1(p.name));
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(w->pos(), p.rect.topLeft());
+        if (!p.rect.size().isEmpty()) {
+            EXPECT_EQ(w->size(), p.rect.size());
+        }
+        if (p.caption) {
+            const char* property = qobject_cast<QGroupBox*>(w) ? "title" : "text";
+            EXPECT_EQ(w->property(property).toString(), QString::fromUtf8(p.caption));
+        }
+        EXPECT_TRUE(UsesJapaneseFace(w->font())) << QFontInfo(w->font()).family().toStdString();
+        if (more) more(w);
+    }
 }
 
 // Where screenshots go so that a person can look at them: <build>/screenshots.

@@ -75,13 +75,7 @@ TEST(SettingCommand, OnlyOkHandsTheEditsBack) {
         Settings edited;
         bool sawDialog = false, timedOut = false;
         Guard(window, timedOut);
-        dialogtest::WhenModal([&](QWidget* modal) {
-            auto* form = qobject_cast<TSettingForm*>(modal);
-            if (!form) {
-                ADD_FAILURE() << "the modal window is not the settings dialog";
-                modal->close();
-                return;
-            }
+        dialogtest::WhenModalIs<TSettingForm>("settings dialog", [&](TSettingForm* form) {
             sawDialog = true;
             EXPECT_EQ(form->parentWidget(), &window);
             EXPECT_TRUE(Same(form->Settings, before)) << "the dialog did not get a copy of the settings";
@@ -118,13 +112,7 @@ TEST(SettingCommand, AboutShowsTheWindowsVersionAndChangesNothing) {
         // Ended by OK, then opened again and ended by the close box.
         for (bool viaCloseBox : {false, true}) {
             QString line;
-            dialogtest::WhenModal([&](QWidget* modal) {
-                auto* dialog = qobject_cast<TVersionDialog*>(modal);
-                if (!dialog) {
-                    ADD_FAILURE() << "the modal window is not the version dialog";
-                    modal->close();
-                    return;
-                }
+            dialogtest::WhenModalIs<TVersionDialog>("version dialog", [&](TVersionDialog* dialog) {
                 EXPECT_EQ(dialog->parentWidget(), &window);
                 line = dialog->VersionLabel->text();
                 dialog->Settings.VersionText = "changed inside";
@@ -180,13 +168,7 @@ TEST(SettingCommand, ChangesMadeInTheDialogGovernTheNextDrop) {
         window.Settings.ImageQuality = 5;
         bool timedOut = false;
         Guard(window, timedOut);
-        dialogtest::WhenModal([&](QWidget* modal) {
-            auto* form = qobject_cast<TSettingForm*>(modal);
-            if (!form) {
-                ADD_FAILURE() << "the modal window is not the settings dialog";
-                modal->close();
-                return;
-            }
+        dialogtest::WhenModalIs<TSettingForm>("settings dialog", [&](TSettingForm* form) {
             TColor next = RGBColor(255, 0, 0);
             form->ExecuteColorDialog = [&next](TColor) -> std::optional<TColor> { return next; };
             QTest::mouseClick(form->Button3, Qt::LeftButton);

@@ -28,10 +28,6 @@ QImage PreviewPixels(const TSettingForm& form) { return form.PreviewLabel->pixma
 
 QColor Swatch(const QLabel* label) { return label->palette().color(QPalette::Window); }
 
-bool UsesJapaneseFace(const QFont& font) {
-    return QFontDatabase::writingSystems(QFontInfo(font).family()).contains(QFontDatabase::Japanese);
-}
-
 class SettingFormTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -54,12 +50,7 @@ TEST_F(SettingFormTest, FormMatchesItsDesign) {
     EXPECT_FALSE(form.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_TRUE(form.windowFlags() & Qt::WindowCloseButtonHint);
 
-    struct Place {
-        const char* name;
-        QRect rect;  // an empty size: sized to its caption, only the corner is designed
-        const char* caption;
-    };
-    const Place places[] = {
+    const dialogtest::Place places[] = {
         {"GroupBox1", {0, 8, 297, 217}, "プレビュー"},
         {"PreViewImage", {8, 16, 281, 193}, nullptr},
         {"Label2", {304, 8, 0, 0}, "文字色"},
@@ -85,21 +76,7 @@ TEST_F(SettingFormTest, FormMatchesItsDesign) {
         {"Button1", {280, 320, 75, 25}, "OK"},
         {"Button2", {360, 320, 75, 25}, "キャンセル"},
     };
-    for (const Place& p : places) {
-        SCOPED_TRACE(p.name);
-        auto* w = form.findChild<QWidget*>(QString::fromLatin1(p.name));
-        ASSERT_NE(w, nullptr);
-        EXPECT_EQ(w->pos(), p.rect.topLeft());
-        if (!p.rect.size().isEmpty()) {
-            EXPECT_EQ(w->size(), p.rect.size());
-        }
-        if (p.caption) {
-            const char* property = qobject_cast<QGroupBox*>(w) ? "title" : "text";
-            EXPECT_EQ(w->property(property).toString(), QString::fromUtf8(p.caption));
-        }
-        // Every caption must come out in a face that has Japanese glyphs, never as boxes.
-        EXPECT_TRUE(UsesJapaneseFace(w->font())) << QFontInfo(w->font()).family().toStdString();
-    }
+    dialogtest::ExpectLayout(form, places);
     EXPECT_EQ(form.PreviewLabel->parentWidget(), form.GroupBox1);
     EXPECT_EQ(form.PreViewImage->pixmap().size(), QSize(281, 193));
     EXPECT_EQ(QFontInfo(form.Label6->font()).pixelSize(), 21);

@@ -23,12 +23,7 @@ TEST(VersionDialog, FormMatchesItsDesign) {
     EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
     EXPECT_FALSE(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 
-    struct Place {
-        const char* name;
-        QRect rect;
-        const char* caption;
-    };
-    const Place places[] = {
+    const dialogtest::Place places[] = {
         {"Panel1", {8, 8, 201, 105}, nullptr},
         {"SoftIcon", {8, 8, 32, 32}, nullptr},
         {"SoftNameLabel", {56, 8, 0, 0}, "Kirimark"},
@@ -39,23 +34,12 @@ TEST(VersionDialog, FormMatchesItsDesign) {
         {"Label1", {72, 88, 0, 0}, nullptr},
         {"OkButton", {72, 120, 75, 25}, "OK"},
     };
-    for (const Place& p : places) {
-        SCOPED_TRACE(p.name);
-        auto* w = dialog.findChild<QWidget*>(QString::fromLatin1(p.name));
-        ASSERT_NE(w, nullptr);
-        EXPECT_EQ(w->pos(), p.rect.topLeft());
-        if (!p.rect.size().isEmpty()) {
-            EXPECT_EQ(w->size(), p.rect.size());
-        }
-        if (p.caption) {
-            EXPECT_EQ(w->property("text").toString(), QString::fromUtf8(p.caption));
-        }
-        EXPECT_TRUE(QFontDatabase::writingSystems(QFontInfo(w->font()).family()).contains(QFontDatabase::Japanese));
-        // Every line of text fits inside the panel rather than being cut at its edge.
+    // Every line of text fits inside the panel rather than being cut at its edge.
+    dialogtest::ExpectLayout(dialog, places, [&](QWidget* w) {
         if (auto* label = qobject_cast<QLabel*>(w); label && label->parentWidget() == dialog.Panel1) {
             EXPECT_LE(label->geometry().right(), dialog.Panel1->contentsRect().right()) << label->text().toStdString();
         }
-    }
+    });
     EXPECT_EQ(dialog.Panel1->frameShadow(), QFrame::Sunken);
     EXPECT_FALSE(dialog.CopyRightLabel->text().isEmpty());
     EXPECT_FALSE(dialog.Label1->text().isEmpty());
