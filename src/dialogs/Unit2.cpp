@@ -217,23 +217,18 @@ void TSettingForm::PreViewImageMouseUp(Qt::MouseButton Button, Qt::KeyboardModif
     PositionActive(Settings.PosTop, Settings.PosLeft);
 }
 
-void TSettingForm::Button3Click() {
-    const std::optional<TColor> chosen = ExecuteColorDialog(preview_.FontColor);
+void TSettingForm::PickColour(QLabel& swatch, TColor& shown, TColor& setting) {
+    const std::optional<TColor> chosen = ExecuteColorDialog(shown);
     if (!chosen) return;
-    SetLabelColor(*Label1, ToQColor(*chosen));
-    preview_.FontColor = *chosen;
-    Settings.WordColor = *chosen;
+    SetLabelColor(swatch, ToQColor(*chosen));
+    shown = *chosen;
+    setting = *chosen;
     RenderPreview();
 }
 
-void TSettingForm::Button4Click() {
-    const std::optional<TColor> chosen = ExecuteColorDialog(preview_.Color);
-    if (!chosen) return;
-    SetLabelColor(*Label6, ToQColor(*chosen));
-    preview_.Color = *chosen;
-    Settings.BackColor = *chosen;
-    RenderPreview();
-}
+void TSettingForm::Button3Click() { PickColour(*Label1, preview_.FontColor, Settings.WordColor); }
+
+void TSettingForm::Button4Click() { PickColour(*Label6, preview_.Color, Settings.BackColor); }
 
 void TSettingForm::Button5Click() {
     const std::optional<std::string> face = ExecuteFontDialog(preview_.FontName);

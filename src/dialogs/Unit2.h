@@ -91,6 +91,9 @@ protected:
 private:
     // Draws the sample line with the current style and sizes the label to it.
     void RenderPreview();
+    // Both colour buttons: the dialog starts at the colour shown; a choice updates the swatch,
+    // the sample and the setting.
+    void PickColour(QLabel& swatch, TColor& shown, TColor& setting);
 
     PreviewStyle preview_;
 };
