@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "AppTestSupport.h"
 #include "Cli.h"
 #include "CliSettings.h"
 #include "CodePage.h"
@@ -18,7 +19,7 @@ class SettingsFileCli : public ::testing::Test {
 protected:
     void SetUp() override { ::setenv("KIRIMARK_SETTINGS_FILE", path.c_str(), 1); }
     void TearDown() override { ::unsetenv("KIRIMARK_SETTINGS_FILE"); }
-    void Put(const std::string& bytes) { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
+    void Put(const std::string& bytes) { apptest::WriteFile(path, bytes); }
 
     int Run(std::vector<std::string> args, std::string& out, std::string& err) {
         testing::internal::CaptureStdout();

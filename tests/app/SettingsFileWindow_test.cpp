@@ -36,10 +36,7 @@ protected:
         return form;
     }
 
-    std::string Slurp() const {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), {});
-    }
+    std::string Slurp() const { return apptest::ReadFile(path_); }
 
     testsupport::TempDir dir;
     apptest::RecordingBoxes boxes;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "AppTestSupport.h"
 #include "CodePage.h"
 #include "SettingsFile.h"
 #include "TestSupport.h"
@@ -17,14 +18,8 @@
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-void Put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using apptest::ReadFile;
+using apptest::WriteFile;
 
 std::vector<std::string> CrLfLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -103,14 +98,14 @@ TEST(SettingsFile, FirstWriteLayoutLineByLine) {
         "[save]",     "format=0",     "imagequality=10",
         "copyright_text=1yoQNwc60NyeItSV6XNAAw==", "",
     };
-    const auto lines = CrLfLines(Slurp(path));
+    const auto lines = CrLfLines(ReadFile(path));
     ASSERT_EQ(lines.size(), 24u);
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << "line " << i + 1;
 
     // The same settings give the same file: the stored line depends only on text and phrase.
-    const std::string first = Slurp(path);
+    const std::string first = ReadFile(path);
     WriteSettingsFile(path, s, {107, 192});
-    EXPECT_EQ(Slurp(path), first);
+    EXPECT_EQ(ReadFile(path), first);
 }
 
 TEST(SettingsFile, MalformedAndOutOfRangeValues) {
@@ -147,7 +142,7 @@ TEST(SettingsFile, MalformedAndOutOfRangeValues) {
     testsupport::TempDir dir;
     for (const auto& c : cases) {
         const std::string path = dir.file("k.ini");
-        Put(path, std::string("[") + c.section + "]\r\n" + c.line + "\r\n");
+        WriteFile(path, std::string("[") + c.section + "]\r\n" + c.line + "\r\n");
         Settings s = Initial();
         const auto pos = ReadSettingsFile(path, s);
         EXPECT_TRUE(c.check(s, pos)) << "[" << c.section << "] " << c.line;
@@ -157,7 +152,7 @@ TEST(SettingsFile, MalformedAndOutOfRangeValues) {
 TEST(SettingsFile, UnknownSectionsSurviveCommentsGo) {
     testsupport::TempDir dir;
     const std::string path = dir.file("k.ini");
-    Put(path,
+    WriteFile(path,
         "; written by hand\r\n"
         "[SAVE]\r\n"
         "FORMAT=1\r\n"
@@ -173,7 +168,7 @@ TEST(SettingsFile, UnknownSectionsSurviveCommentsGo) {
     EXPECT_EQ(s.ImageQuality, 3);
     s.ImageQuality = 5;
     WriteSettingsFile(path, s, {1, 2});
-    const auto lines = CrLfLines(Slurp(path));
+    const auto lines = CrLfLines(ReadFile(path));
     const std::vector<std::string> head = {"[SAVE]", "FORMAT=1", "ImageQuality=5", "my_note=keep this"};
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4), head);
@@ -183,7 +178,7 @@ TEST(SettingsFile, UnknownSectionsSurviveCommentsGo) {
     EXPECT_EQ(lines[7], "path=/opt/x");
     EXPECT_EQ(lines[8], "");
     EXPECT_EQ(lines[9], "[basic]");
-    EXPECT_EQ(Slurp(path).find(';'), std::string::npos);
+    EXPECT_EQ(ReadFile(path).find(';'), std::string::npos);
     EXPECT_EQ(lines.back(), "");
 }
 
@@ -196,7 +191,7 @@ TEST(SettingsFile, StampTextsSurviveSaveAndLoad) {
         s.CopyrightText = text;
         s.FontName = "ＭＳ Ｐゴシック";
         WriteSettingsFile(path, s, {0, 0});
-        EXPECT_NE(Slurp(path).rfind("\xEF\xBB\xBF", 0), 0u) << "the file itself stays code page 932";
+        EXPECT_NE(ReadFile(path).rfind("\xEF\xBB\xBF", 0), 0u) << "the file itself stays code page 932";
         Settings back = Initial();
         ReadSettingsFile(path, back);
         EXPECT_EQ(back.CopyrightText, text);
@@ -208,7 +203,7 @@ TEST(SettingsFile, ReadsAFileOfTheOriginalProgram) {
     testsupport::TempDir dir;
     const std::string path = dir.file("k.ini");
     // As the original writes it: code page 932 bytes, CR LF, its protected line.
-    Put(path, Utf8ToCp932("[basic]\r\nPosition=0\r\n\r\n[font]\r\nname=ＭＳ Ｐゴシック\r\n\r\n"
+    WriteFile(path, Utf8ToCp932("[basic]\r\nPosition=0\r\n\r\n[font]\r\nname=ＭＳ Ｐゴシック\r\n\r\n"
                           "[save]\r\nformat=1\r\nimagequality=7\r\n"
                           "copyright_text=1yoQNwc60NyeItSV6XNAAw==\r\n\r\n"));
     Settings s = Initial();
@@ -219,7 +214,7 @@ TEST(SettingsFile, ReadsAFileOfTheOriginalProgram) {
     EXPECT_EQ(s.SaveFormat, 1);
     EXPECT_EQ(s.ImageQuality, 7);
 
-    Put(path, "[save]\r\ncopyright_text=089/0LTO4G0zOHpNfyFPlg==\r\n");
+    WriteFile(path, "[save]\r\ncopyright_text=089/0LTO4G0zOHpNfyFPlg==\r\n");
     ReadSettingsFile(path, s);
     EXPECT_EQ(s.CopyrightText, "(c)テスト");
 }
@@ -286,7 +281,7 @@ TEST(SettingsFile, DescribesTheEffectiveSettingsInFileOrder) {
     s.CopyrightText = "©2005 りんと";
     s.RestoreWindowPos = false;
     WriteSettingsFile(path, s, {50, 60});
-    Put(path, Slurp(path) + "[extra]\r\nnote= hi \r\n");
+    WriteFile(path, ReadFile(path) + "[extra]\r\nnote= hi \r\n");
     std::ostringstream out;
     for (const auto& [key, value] : DescribeSettingsFile(path)) out << key << "=" << value << "\n";
     EXPECT_EQ(out.str(),
