@@ -7,20 +7,15 @@
 #include <gtest/gtest.h>
 
 #include "CodePage.h"
+#include "FileHelpers.h"
 #include "IniFiles.h"
 #include "SysUtils.h"
 #include "TestSupport.h"
 
 namespace {
 
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using fwtest::ReadBytes;
+using fwtest::WriteBytes;
 
 TEST(TryStrToInt, ConvertsTheIntegerForms) {
     struct Case {

@@ -2,6 +2,7 @@
 // of the same file, and nothing that belongs to a living writer is touched.
 #include <gtest/gtest.h>
 
+#include "FileHelpers.h"
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,19 +15,10 @@
 
 namespace {
 
+using fwtest::Listing;
+using fwtest::ReadBytes;
+
 namespace fs = std::filesystem;
-
-std::vector<std::string> Listing(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void Save(const std::string& path, const std::string& bytes) {
     TSafeFileStream out(path);
@@ -61,7 +53,7 @@ TEST(SafeFileKill, TempFileOfAKilledWriterIsRemovedByTheNextSave) {
         safefile_testing::TestOptions().noUnnamedFiles = !unnamed;
         Save(target, "new");
         safefile_testing::TestOptions().noUnnamedFiles = false;
-        EXPECT_EQ(Contents(target), "new");
+        EXPECT_EQ(ReadBytes(target), "new");
         // The leftover of another target waits for a save of that target.
         const auto names = Listing(dir.path());
         ASSERT_EQ(names.size(), 2u);
@@ -100,7 +92,7 @@ TEST(SafeFileKill, AnotherLiveWritersTempFileIsKept) {
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the other writer's save failed";
-    EXPECT_EQ(Contents(target), "theirs");
+    EXPECT_EQ(ReadBytes(target), "theirs");
     EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"pic.png"});
     for (int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
 }

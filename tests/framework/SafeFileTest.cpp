@@ -3,6 +3,7 @@
 // named temporary file).
 #include <gtest/gtest.h>
 
+#include "FileHelpers.h"
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,21 +13,11 @@
 
 namespace {
 
+using fwtest::Listing;
+using fwtest::ReadBytes;
+using fwtest::WriteBytes;
+
 namespace fs = std::filesystem;
-
-std::string ReadAll(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const std::string& name, const std::string& text) { std::ofstream(name, std::ios::binary) << text; }
-
-std::vector<std::string> Entries(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 mode_t ModeOf(const std::string& name) {
     struct stat st {};
@@ -67,56 +58,56 @@ TEST_P(SafeFile, NewFileAppearsOnlyOnCommitWithTheUmaskApplied) {
             f.Commit();  // a second commit changes nothing
         }
         ::umask(old);
-        EXPECT_EQ(ReadAll(target), "hello world");
+        EXPECT_EQ(ReadBytes(target), "hello world");
         EXPECT_EQ(ModeOf(target), 0666 & ~mask);
         fs::remove(target);
-        EXPECT_TRUE(Entries(dir.path()).empty());
+        EXPECT_TRUE(Listing(dir.path()).empty());
     }
 }
 
 TEST_P(SafeFile, ReplacesAnExistingFileKeepingItsPermissions) {
     const std::string target = dir.file("out.jpg");
-    WriteFile(target, "old contents, longer than the new");
+    WriteBytes(target, "old contents, longer than the new");
     ::chmod(target.c_str(), 0604);
     {
         TSafeFileStream f(target);
         Write(f, "new");
-        EXPECT_EQ(ReadAll(target), "old contents, longer than the new");
+        EXPECT_EQ(ReadBytes(target), "old contents, longer than the new");
         f.Commit();
     }
-    EXPECT_EQ(ReadAll(target), "new");
+    EXPECT_EQ(ReadBytes(target), "new");
     EXPECT_EQ(ModeOf(target), 0604u);
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"out.jpg"});
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"out.jpg"});
 }
 
 TEST_P(SafeFile, WithoutCommitTheOldFileStaysAndNothingIsLeft) {
     const std::string target = dir.file("out.jpg");
-    WriteFile(target, "old");
+    WriteBytes(target, "old");
     try {
         TSafeFileStream f(target);
         Write(f, "half of the ");
         throw EWriteError("disk full");  // as an encoder failing midway
     } catch (const EWriteError&) {
     }
-    EXPECT_EQ(ReadAll(target), "old");
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"out.jpg"});
+    EXPECT_EQ(ReadBytes(target), "old");
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"out.jpg"});
 
     { TSafeFileStream f(dir.file("never.jpg")); }
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"out.jpg"});
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"out.jpg"});
 }
 
 TEST_P(SafeFile, AFolderOfTheTargetsNameFailsAtCommitUntouched) {
     const std::string target = dir.file("picture.jpg");
     fs::create_directory(target);
-    WriteFile(target + "/inside", "x");
+    WriteBytes(target + "/inside", "x");
     {
         TSafeFileStream f(target);
         Write(f, "data");
         EXPECT_THROW(f.Commit(), EWriteError);
     }
     EXPECT_TRUE(fs::is_directory(target));
-    EXPECT_EQ(Entries(target), std::vector<std::string>{"inside"});
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"picture.jpg"});
+    EXPECT_EQ(Listing(target), std::vector<std::string>{"inside"});
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"picture.jpg"});
 }
 
 TEST_P(SafeFile, StreamCanSeekAndReadBack) {
@@ -131,7 +122,7 @@ TEST_P(SafeFile, StreamCanSeekAndReadBack) {
     EXPECT_EQ(std::string(back, 6), "abXYef");
     EXPECT_EQ(f.Size(), 6);
     f.Commit();
-    EXPECT_EQ(ReadAll(target), "abXYef");
+    EXPECT_EQ(ReadBytes(target), "abXYef");
 }
 
 TEST_P(SafeFile, LongPathsWork) {
@@ -145,8 +136,8 @@ TEST_P(SafeFile, LongPathsWork) {
         Write(f, "deep");
         f.Commit();
     }
-    EXPECT_EQ(ReadAll(target), "deep");
-    EXPECT_EQ(Entries(deep).size(), 1u);
+    EXPECT_EQ(ReadBytes(target), "deep");
+    EXPECT_EQ(Listing(deep).size(), 1u);
 }
 
 TEST_P(SafeFile, UnwritablePlacesRaiseCreateErrors) {
@@ -155,7 +146,7 @@ TEST_P(SafeFile, UnwritablePlacesRaiseCreateErrors) {
         fs::create_directory(dir.file("ro"));
         ::chmod(dir.file("ro").c_str(), 0555);
         names.push_back(dir.file("ro/out.jpg"));
-        WriteFile(dir.file("readonly.jpg"), "keep");
+        WriteBytes(dir.file("readonly.jpg"), "keep");
         ::chmod(dir.file("readonly.jpg").c_str(), 0444);
         names.push_back(dir.file("readonly.jpg"));
     }
@@ -168,7 +159,7 @@ TEST_P(SafeFile, UnwritablePlacesRaiseCreateErrors) {
         }
     }
     if (::geteuid() != 0) {
-        EXPECT_EQ(ReadAll(dir.file("readonly.jpg")), "keep");
+        EXPECT_EQ(ReadBytes(dir.file("readonly.jpg")), "keep");
     }
 }
 
