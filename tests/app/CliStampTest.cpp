@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include "AppTestSupport.h"
+#include "FaultSupport.h"
 #include "TestSupport.h"
 
 using namespace apptest;
@@ -33,10 +34,8 @@ std::string Quote(const std::string& s) {
 class CliStamp : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* build = std::getenv("KIRIMARK_BUILD_DIR");
-        if (!build || !*build) GTEST_SKIP() << "KIRIMARK_BUILD_DIR not set (run through ctest)";
-        binary_ = fs::path(build) / "src/app/kirimark";
-        if (!fs::exists(binary_)) GTEST_SKIP() << binary_ << " not built";
+        binary_ = faulttest::ProgramPath();
+        if (binary_.empty()) GTEST_SKIP() << "program not built or KIRIMARK_BUILD_DIR not set (run through ctest)";
     }
 
     // Runs the program without any display: no X or Wayland, and a platform that would need
