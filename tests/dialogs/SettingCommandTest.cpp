@@ -208,20 +208,18 @@ TEST(SettingCommand, ChangesMadeInTheDialogGovernTheNextDrop) {
         }
         // Glyph ink, or the cell when opaque, lies in the chosen corner, 5 pixels from its edges.
         const QRect stamp = c.transparent ? red : blue;
-        if (c.left) {
-            EXPECT_GE(stamp.left(), 4);
-            EXPECT_LT(stamp.right(), W / 2);
-        } else {
-            EXPECT_NEAR(stamp.right(), W - 6, 1);
-            EXPECT_GT(stamp.left(), W / 2);
-        }
-        if (c.top) {
-            EXPECT_GE(stamp.top(), 4);
-            EXPECT_LT(stamp.bottom(), H / 2);
-        } else {
-            EXPECT_NEAR(stamp.bottom(), H - 6, 1);
-            EXPECT_GT(stamp.top(), H / 2);
-        }
+        const auto expectNear = [](const char* axis, int first, int last, int size, bool atStart) {
+            SCOPED_TRACE(axis);
+            if (atStart) {
+                EXPECT_GE(first, 4);
+                EXPECT_LT(last, size / 2);
+            } else {
+                EXPECT_NEAR(last, size - 6, 1);
+                EXPECT_GT(first, size / 2);
+            }
+        };
+        expectNear("horizontal", stamp.left(), stamp.right(), W, c.left);
+        expectNear("vertical", stamp.top(), stamp.bottom(), H, c.top);
         // Far from the stamp the picture is untouched.
         const QPoint far(c.left ? W - 10 : 10, c.top ? H - 10 : 10);
         EXPECT_NEAR(qGreen(out.pixel(far)), 128, 3);
