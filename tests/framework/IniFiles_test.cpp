@@ -40,7 +40,9 @@ TEST(TryStrToInt, ConvertsTheIntegerForms) {
     for (const auto& c : cases) {
         int32_t v = 12345;
         EXPECT_EQ(TryStrToInt(c.text, v), c.ok) << '"' << c.text << '"';
-        if (c.ok) EXPECT_EQ(v, c.value) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
     }
 }
 

@@ -119,7 +119,9 @@ TEST(QCWinCrypt, DamagedLinesGiveTheFallbackOrValidText) {
             const std::string text = facade.DecryptString(damaged, kPhrase, "FB");
             EXPECT_TRUE(IsValidUtf8(text)) << damaged;
             // Only damage the decoder ignores (a pad's neighbour, a dropped pad) keeps the text.
-            if (text != "FB") EXPECT_EQ(Base64Decode(damaged), Base64Decode(line)) << damaged;
+            if (text != "FB") {
+                EXPECT_EQ(Base64Decode(damaged), Base64Decode(line)) << damaged;
+            }
         }
     }
 }
