@@ -1,85 +1,23 @@
 // `kirimark --convert IN OUT`: pictures loaded by extension and written by extension, judged by
 // the reference decodes (PNG output read back by libpng), and failures that leave OUT alone.
-#include <cstdio>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include "Classes.h"
 #include "Cli.h"
 #include "Jpeg.h"
+#include "PngTestHelpers.h"
 #include "TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using pngread::Bytes;
+using pngread::ReadPam;
+using pngread::Rgba;
 
-Bytes ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-struct Rgba {
-    int width = 0, height = 0;
-    Bytes pixels;
-};
-
-// The reference decodes: P7 with RGB_ALPHA samples.
-Rgba ReadPam(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    Rgba r;
-    std::string line;
-    while (std::getline(in, line) && line != "ENDHDR") {
-        std::istringstream words(line);
-        std::string key;
-        words >> key;
-        if (key == "WIDTH") words >> r.width;
-        if (key == "HEIGHT") words >> r.height;
-    }
-    r.pixels.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return r;
-}
-
-// libpng as the judge, with no gamma handling: the samples as stored, expanded to 8-bit RGBA.
-// Plain C between setjmp and longjmp: the vectors are set up before it.
-bool LibpngInto(FILE* f, Rgba& r, std::vector<png_bytep>& rows) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return false;
-    }
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
-    png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    r.width = static_cast<int>(png_get_image_width(png, info));
-    r.height = static_cast<int>(png_get_image_height(png, info));
-    r.pixels.assign(static_cast<size_t>(r.width) * r.height * 4, 0);
-    rows.resize(static_cast<size_t>(r.height));
-    for (int y = 0; y < r.height; ++y) rows[static_cast<size_t>(y)] = r.pixels.data() + static_cast<size_t>(y) * r.width * 4;
-    png_read_image(png, rows.data());
-    png_destroy_read_struct(&png, &info, nullptr);
-    return true;
-}
-
-Rgba LibpngRgba(const fs::path& p) {
-    Rgba r;
-    std::vector<png_bytep> rows;
-    FILE* f = std::fopen(p.c_str(), "rb");
-    if (!f) return r;
-    const bool ok = LibpngInto(f, r, rows);
-    std::fclose(f);
-    return ok ? r : Rgba{};
-}
+Rgba LibpngRgba(const fs::path& p) { return pngread::DecodeLibpng(pngread::ReadFile(p)); }
 
 Rgba BitmapRgba(const TBitmap& b) {
     Rgba r{b.Width(), b.Height(), {}};
@@ -171,7 +109,7 @@ TEST(CliConvert, FailuresReportAndLeaveTheOutputAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         EXPECT_EQ(RunConvertCommand(c.args), c.status);
-        EXPECT_EQ(ReadAll(out), (Bytes{'o', 'l', 'd'}));
+        EXPECT_EQ(pngread::ReadFile(out), (Bytes{'o', 'l', 'd'}));
     }
     EXPECT_FALSE(fs::exists(dir.path() / "x.gif"));
 }
