@@ -6,8 +6,8 @@
 // Times are the thread's CPU time, so that other processes on a shared machine do not tilt
 // the ratios; all three measurements are single-threaded.
 #include <algorithm>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -194,16 +194,28 @@ void BM_PngWrite(benchmark::State& state) {
     state.counters["vs_zlib"] = ours / zlib;
     state.counters["libpng_speedup"] = libpng / ours;
     state.counters["MB_per_s"] = benchmark::Counter(static_cast<double>(kWidth) * kHeight * bits / 8 / 1e6 *
-                                                        static_cast<double>(state.iterations()) / ours);
+                                                    static_cast<double>(state.iterations()) / ours);
     state.counters["out_MB"] = static_cast<double>(ourBytes) / 1e6;
     state.counters["libpng_out_MB"] = static_cast<double>(libpngBytes) / 1e6;
 }
 
 }  // namespace
 
-BENCHMARK(BM_PngWrite)->ArgNames({"bits", "level"})->Args({24, 0})->Args({8, 0})->UseManualTime()
-    ->Unit(benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_PngWrite)->ArgNames({"bits", "level"})->Args({24, 6})->Args({24, 9})->Args({8, 6})->Args({8, 9})
-    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_PngWrite)
+    ->ArgNames({"bits", "level"})
+    ->Args({24, 0})
+    ->Args({8, 0})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+BENCHMARK(BM_PngWrite)
+    ->ArgNames({"bits", "level"})
+    ->Args({24, 6})
+    ->Args({24, 9})
+    ->Args({8, 6})
+    ->Args({8, 9})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 BENCHMARK_MAIN();

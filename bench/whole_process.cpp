@@ -66,7 +66,9 @@ Run Spawn(const std::vector<std::string>& args, const fs::path& dir) {
     if (::wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("lost " + args[0]);
     const auto t1 = std::chrono::steady_clock::now();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(args[0] + " failed");
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
     return {std::chrono::duration<double>(t1 - t0).count(), seconds(usage.ru_utime) + seconds(usage.ru_stime),
             static_cast<double>(usage.ru_maxrss) * 1024};
 }
@@ -164,8 +166,9 @@ const char* Input(int bits) { return bits == 24 ? "rgb24.bmp" : "pal8.bmp"; }
 double PixelBytes(int bits) { return static_cast<double>(kWidth) * kHeight * bits / 8; }
 
 std::vector<std::string> Stamp(const std::string& format, int jobs, std::vector<std::string> files) {
-    std::vector<std::string> args = {KIRIMARK_BINARY, "--stamp", "--jobs", std::to_string(jobs), "--format", format,
-                                     "--quality", "10", "--text", kText};
+    std::vector<std::string> args = {KIRIMARK_BINARY, "--stamp", "--jobs",    std::to_string(jobs),
+                                     "--format",      format,    "--quality", "10",
+                                     "--text",        kText};
     args.insert(args.end(), files.begin(), files.end());
     return args;
 }

@@ -7,12 +7,12 @@
 
 #include "Graphics.h"
 
-#define FUZZ_CHECK(condition)                                                                \
-    do {                                                                                     \
-        if (!(condition)) {                                                                  \
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                    \
-        }                                                                                    \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (0)
 
 // Reads every pixel so that sanitizers see any access past the rows or any unset byte, and

@@ -34,8 +34,8 @@ void PngSeeds(const fs::path& dir) {
             png.Comment = "seed";
             std::vector<TPaletteEntry> entries;
             for (int i = 0; i < 16; ++i)
-                entries.push_back({static_cast<uint8_t>(i * 16), static_cast<uint8_t>(255 - i * 16),
-                                   static_cast<uint8_t>(i * 5), 0});
+                entries.push_back(
+                    {static_cast<uint8_t>(i * 16), static_cast<uint8_t>(255 - i * 16), static_cast<uint8_t>(i * 5), 0});
             png.Bitmap.Allocate(f, 11, 9, TPalette(entries));
             for (int y = 0; y < 9; ++y)
                 for (int x = 0; x < 11; ++x) png.Bitmap.SetPixel(x, y, RGBColor(x * 23, y * 28, (x ^ y) * 17));
@@ -49,8 +49,9 @@ void PngSeeds(const fs::path& dir) {
             if (variant == 0 && f > pf8bit) png.BackgroundColor = RGBColor(1, 2, 3);
             TMemoryStream out;
             png.SaveToStream(out);
-            out.SaveToFile((dir / ("bpp" + std::to_string(PixelFormatToBits(f)) + "-" + std::to_string(variant) +
-                                   ".png")).string());
+            out.SaveToFile(
+                (dir / ("bpp" + std::to_string(PixelFormatToBits(f)) + "-" + std::to_string(variant) + ".png"))
+                    .string());
         }
 }
 
@@ -73,7 +74,8 @@ void ProtectSeeds(const fs::path& dir) {
     TQCWinCrypt facade;
     const std::string texts[] = {"", "a", "(c)2005 Rinto", "(c)テスト", "©2024 Ünïcödé", std::string(300, 'x')};
     int n = 0;
-    for (const auto& t : texts) WriteFile(dir / ("text" + std::to_string(n++)), facade.EncryptString(t, s.PassPhrase, ""));
+    for (const auto& t : texts)
+        WriteFile(dir / ("text" + std::to_string(n++)), facade.EncryptString(t, s.PassPhrase, ""));
 }
 
 }  // namespace

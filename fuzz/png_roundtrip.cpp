@@ -86,9 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (depth <= 8) {
             for (int x = 0; x < width; ++x) {
                 const int index = in.Below(colours);
-                if (depth == 1) row[x >> 3] = static_cast<uint8_t>(row[x >> 3] | index << (7 - (x & 7)));
-                else if (depth == 4) row[x >> 1] = static_cast<uint8_t>(row[x >> 1] | index << ((x & 1) ? 0 : 4));
-                else row[x] = static_cast<uint8_t>(index);
+                if (depth == 1)
+                    row[x >> 3] = static_cast<uint8_t>(row[x >> 3] | index << (7 - (x & 7)));
+                else if (depth == 4)
+                    row[x >> 1] = static_cast<uint8_t>(row[x >> 1] | index << ((x & 1) ? 0 : 4));
+                else
+                    row[x] = static_cast<uint8_t>(index);
             }
         } else {
             for (int i = 0; i < width * (depth == 15 ? 16 : depth) / 8; ++i) row[i] = in.Next();

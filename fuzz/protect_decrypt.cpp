@@ -29,7 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Base64Decode(Base64Encode(decoded)) == decoded);
     FUZZ_CHECK(Base64Decode(Base64Encode(input)) == input);
 
-    static const std::string kFallback = "\x01" "fallback";  // stands for "did not decrypt"
+    static const std::string kFallback =
+        "\x01"
+        "fallback";  // stands for "did not decrypt"
     TQCWinCrypt facade;
     const std::string text = facade.DecryptString(input, PassPhrase(), kFallback);
     if (text != kFallback) {

@@ -64,10 +64,14 @@ std::optional<TColor> ParseColor(const std::string& s) {
     for (size_t i = 1; i < 7; ++i) {
         const char c = s[i];
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return std::nullopt;
         v = v * 16 + static_cast<unsigned>(d);
     }
     return RGBColor(static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v));
@@ -99,9 +103,12 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
         };
         if (arg == "--format") {
             const std::string v = value();
-            if (v == "jpeg") s.SaveFormat = 0;
-            else if (v == "png") s.SaveFormat = 1;
-            else throw UsageError{"--format takes jpeg or png, not \"" + v + "\""};
+            if (v == "jpeg")
+                s.SaveFormat = 0;
+            else if (v == "png")
+                s.SaveFormat = 1;
+            else
+                throw UsageError{"--format takes jpeg or png, not \"" + v + "\""};
         } else if (arg == "--quality") {
             const std::string v = value();
             char* end = nullptr;
@@ -111,11 +118,16 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
             s.ImageQuality = static_cast<int>(q);
         } else if (arg == "--corner") {
             const std::string v = value();
-            if (v == "top-left") s.PosLeft = true, s.PosTop = true;
-            else if (v == "top-right") s.PosLeft = false, s.PosTop = true;
-            else if (v == "bottom-left") s.PosLeft = true, s.PosTop = false;
-            else if (v == "bottom-right") s.PosLeft = false, s.PosTop = false;
-            else throw UsageError{"--corner takes top-left, top-right, bottom-left or bottom-right, not \"" + v + "\""};
+            if (v == "top-left")
+                s.PosLeft = true, s.PosTop = true;
+            else if (v == "top-right")
+                s.PosLeft = false, s.PosTop = true;
+            else if (v == "bottom-left")
+                s.PosLeft = true, s.PosTop = false;
+            else if (v == "bottom-right")
+                s.PosLeft = false, s.PosTop = false;
+            else
+                throw UsageError{"--corner takes top-left, top-right, bottom-left or bottom-right, not \"" + v + "\""};
         } else if (arg == "--text") {
             s.CopyrightText = value();
         } else if (arg == "--font") {
@@ -136,7 +148,8 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
             char* end = nullptr;
             const long n = std::strtol(v.c_str(), &end, 10);
             if (v.empty() || *end != '\0' || n < 1 || n > kMaxJobs)
-                throw UsageError{"--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not \"" + v + "\""};
+                throw UsageError{"--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not \"" + v +
+                                 "\""};
             jobs = static_cast<unsigned>(n);
         } else if (arg == "--transparent" && !inlineValue) {
             s.BackTransparent = true;

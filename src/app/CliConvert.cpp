@@ -19,7 +19,8 @@ std::string LowerExtension(const std::string& name) {
     const size_t dot = name.find_last_of('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
     std::string ext = name.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return ext;
 }
 

@@ -12,8 +12,7 @@ int RunSettingsCommand(const std::vector<std::string>& args) {
     const std::string path = ProgramSettingsFilePath();
     std::printf("# %s\n", path.c_str());
     try {
-        for (const auto& [key, value] : DescribeSettingsFile(path))
-            std::printf("%s=%s\n", key.c_str(), value.c_str());
+        for (const auto& [key, value] : DescribeSettingsFile(path)) std::printf("%s=%s\n", key.c_str(), value.c_str());
     } catch (const ESettingsFileError& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "kirimark --settings: %s\n", e.what());

@@ -132,7 +132,8 @@ std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath
     std::vector<std::string> written;
     if (settings.SaveFormat == 0)
         written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings, progress, writeBehind));
-    if (settings.SaveFormat == 1) written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress, writeBehind));
+    if (settings.SaveFormat == 1)
+        written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress, writeBehind));
     return written;
 }
 
@@ -155,8 +156,8 @@ TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings
     return outcome;
 }
 
-bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings,
-                 TMessageBoxes& boxes, TDropProgress* progress) {
+bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings, TMessageBoxes& boxes,
+                 TDropProgress* progress) {
     bool errorOccurred = false;
     TFileProgress fileProgress;
     if (progress) fileProgress = [progress](int percent) { progress->FileProgress(percent); };

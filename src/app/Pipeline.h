@@ -99,5 +99,5 @@ public:
 // processed, then the summary box. The settings are read afresh for every name.
 // A drop the user cancels (through progress) stops after the current file, and its summary
 // says that not everything was processed. Returns true when every name was processed.
-bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings,
-                 TMessageBoxes& boxes, TDropProgress* progress = nullptr);
+bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings, TMessageBoxes& boxes,
+                 TDropProgress* progress = nullptr);

@@ -1,13 +1,13 @@
 #include "SettingsFile.h"
 
+#include <pwd.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <pwd.h>
-#include <unistd.h>
 
 #include "IniFiles.h"
 #include "Pipeline.h"
@@ -54,8 +54,8 @@ TWindowPosition ReadInto(const TMemIniFile& ini, Settings& s) {
     // A missing key hands the default text itself to the facade, which cannot decrypt it
     // and so returns the same default.
     auto facade = std::make_unique<TQCWinCrypt>();
-    s.CopyrightText = facade->DecryptString(ini.ReadString("save", "copyright_text", kDefaultStampText),
-                                            s.PassPhrase, kDefaultStampText);
+    s.CopyrightText = facade->DecryptString(ini.ReadString("save", "copyright_text", kDefaultStampText), s.PassPhrase,
+                                            kDefaultStampText);
     facade.reset();
 
     s.SaveFormat = std::clamp(s.SaveFormat, 0, 1);
@@ -128,8 +128,7 @@ void WriteSettingsFile(const std::string& path, const Settings& settings, TWindo
         // The folder of a per-user file may not exist yet on a first save.
         const auto folder = std::filesystem::path(path).parent_path();
         std::error_code ec;
-        if (!folder.empty() && !std::filesystem::exists(folder, ec))
-            std::filesystem::create_directories(folder, ec);
+        if (!folder.empty() && !std::filesystem::exists(folder, ec)) std::filesystem::create_directories(folder, ec);
         ini.UpdateFile();
     } catch (const EStreamError&) {
         throw CannotCreate(path);

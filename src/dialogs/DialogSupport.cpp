@@ -113,11 +113,10 @@ QImage MakeProgramIcon() {
     p.drawLine(22, 22, 26, 26);
     p.end();
 
-    static const QRgb kVga[16] = {
-        qRgb(0, 0, 0),       qRgb(128, 0, 0),   qRgb(0, 128, 0),   qRgb(128, 128, 0),
-        qRgb(0, 0, 128),     qRgb(128, 0, 128), qRgb(0, 128, 128), qRgb(192, 192, 192),
-        qRgb(128, 128, 128), qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(255, 255, 0),
-        qRgb(0, 0, 255),     qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255)};
+    static const QRgb kVga[16] = {qRgb(0, 0, 0),       qRgb(128, 0, 0),   qRgb(0, 128, 0),   qRgb(128, 128, 0),
+                                  qRgb(0, 0, 128),     qRgb(128, 0, 128), qRgb(0, 128, 128), qRgb(192, 192, 192),
+                                  qRgb(128, 128, 128), qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(255, 255, 0),
+                                  qRgb(0, 0, 255),     qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255)};
     QList<QRgb> table(std::begin(kVga), std::end(kVga));
     table << qRgba(0, 0, 0, 0);  // the icon's mask
     QImage icon(32, 32, QImage::Format_Indexed8);
@@ -162,8 +161,8 @@ void FillBitmap(TBitmap& bitmap, uint8_t value) {
 
 }  // namespace
 
-QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor,
-                       TColor backColor, bool transparent) {
+QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor, TColor backColor,
+                       bool transparent) {
     TBitmap bitmap;
     bitmap.SetSize(1, 1);
     TCanvas& canvas = bitmap.Canvas();
@@ -205,8 +204,8 @@ QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TCo
             const QRgb b = PixelOf(bitmap, x, y), w = PixelOf(overWhite, x, y);
             const int gap = ((qRed(w) - qRed(b)) + (qGreen(w) - qGreen(b)) + (qBlue(w) - qBlue(b))) / 3;
             const int alpha = std::clamp(255 - gap, 0, 255);
-            cell.setPixel(x, y, qRgba(std::min(qRed(b), alpha), std::min(qGreen(b), alpha),
-                                      std::min(qBlue(b), alpha), alpha));
+            cell.setPixel(
+                x, y, qRgba(std::min(qRed(b), alpha), std::min(qGreen(b), alpha), std::min(qBlue(b), alpha), alpha));
         }
     }
     return cell;

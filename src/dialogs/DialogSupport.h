@@ -33,14 +33,13 @@ void SetLabelColor(QLabel& label, const QColor& color);
 // bold, 9 points, the given face and colours. Opaque cells come back filled with backColor;
 // transparent ones carry the glyph coverage in their alpha channel. Raises what the canvas
 // raises.
-QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor,
-                       TColor backColor, bool transparent);
+QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor, TColor backColor,
+                       bool transparent);
 
 // An image component: shows a pixmap and reports where a mouse button was released over it.
 class TImage : public QLabel {
 public:
-    using TMouseEvent =
-        std::function<void(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y)>;
+    using TMouseEvent = std::function<void(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y)>;
     explicit TImage(QWidget* parent) : QLabel(parent) {}
     TMouseEvent OnMouseUp;
 

@@ -11,8 +11,8 @@
 
 TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("フォント"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
     setFont(FormFont());
 
     FamilyList = new QListWidget(this);

@@ -49,8 +49,8 @@ TSettingForm::TSettingForm(QWidget* owner) : QDialog(owner) {
     InitSettings(Settings);
     setObjectName(QStringLiteral("SettingForm"));
     setWindowTitle(QStringLiteral("Kirimark 設定"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
     setFixedSize(438, 347);
     setFont(FormFont());
 
@@ -267,8 +267,8 @@ void TSettingForm::Edit1Change() { Settings.CopyrightText = Edit1->text().toStdS
 void TSettingForm::RenderPreview() {
     QImage cell;
     try {
-        cell = RenderStampCell(kSampleLine, preview_.FontName, preview_.FontColor, preview_.Color,
-                               preview_.Transparent);
+        cell =
+            RenderStampCell(kSampleLine, preview_.FontName, preview_.FontColor, preview_.Color, preview_.Transparent);
     } catch (const std::exception&) {
         // Without a canvas to draw with, the sample stays empty rather than the dialog failing.
         cell = QImage();

@@ -23,8 +23,8 @@ TVersionDialog::TVersionDialog(QWidget* owner) : QDialog(owner) {
     InitSettings(Settings);
     setObjectName(QStringLiteral("VersionDialog"));
     setWindowTitle(QStringLiteral("バージョン情報"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
     setFixedSize(216, 150);
     setFont(FormFont());
 
@@ -42,8 +42,7 @@ TVersionDialog::TVersionDialog(QWidget* owner) : QDialog(owner) {
 
     SoftNameLabel = MakeLabel(Panel1, "SoftNameLabel", 56, 8, QStringLiteral("Kirimark"));
     VersionLabel = MakeLabel(Panel1, "VersionLabel", 56, 29, QStringLiteral("Ver"));
-    CopyRightLabel = MakeLabel(Panel1, "CopyRightLabel", 24, 48,
-                               QStringLiteral("(C) 2026 Kirimark developers"));
+    CopyRightLabel = MakeLabel(Panel1, "CopyRightLabel", 24, 48, QStringLiteral("(C) 2026 Kirimark developers"));
     Label3 = MakeLabel(Panel1, "Label3", 8, 72, QStringLiteral("以下のライブラリを使用してます！"));
     Label2 = MakeLabel(Panel1, "Label2", 16, 88, QStringLiteral("KMPNG"));
     Label1 = MakeLabel(Panel1, "Label1", 72, 88, QStringLiteral("(C) 2026 Kirimark"));

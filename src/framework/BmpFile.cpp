@@ -113,7 +113,8 @@ void CheckIndexes(const TBitmap& bmp) {
         if (bits == 8) {
             for (int x = 0; x < w; ++x) maxIndex = std::max<int>(maxIndex, row[x]);
         } else if (bits == 4) {
-            for (int x = 0; x < w; ++x) maxIndex = std::max<int>(maxIndex, (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4);
+            for (int x = 0; x < w; ++x)
+                maxIndex = std::max<int>(maxIndex, (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4);
         } else {
             for (int x = 0; x < w; ++x) maxIndex = std::max<int>(maxIndex, (row[x >> 3] >> (7 - (x & 7))) & 1);
         }
@@ -165,7 +166,8 @@ void DecodeRle(const uint8_t* src, size_t size, TBitmap& bmp, bool four) {
             const size_t bytes = four ? (static_cast<size_t>(v) + 1) / 2 : static_cast<size_t>(v);
             if (i + bytes > size) Fail("the compressed pixel data is truncated");
             runFits(x, y, v);
-            for (int k = 0; k < v; ++k) put(x + k, y, four ? ((k & 1) ? src[i + k / 2] & 15 : src[i + k / 2] >> 4) : src[i + k]);
+            for (int k = 0; k < v; ++k)
+                put(x + k, y, four ? ((k & 1) ? src[i + k / 2] & 15 : src[i + k / 2] >> 4) : src[i + k]);
             x += v;
             i += (bytes + 1) & ~size_t{1};
         }
@@ -222,10 +224,16 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
         h.height = -h.height;
         h.topDown = true;
     }
-    if (h.width > TBitmap::kMaxDimension || h.height > TBitmap::kMaxDimension || h.width * h.height > TBitmap::kMaxPixels)
+    if (h.width > TBitmap::kMaxDimension || h.height > TBitmap::kMaxDimension ||
+        h.width * h.height > TBitmap::kMaxPixels)
         Fail("the picture is too large (" + std::to_string(h.width) + " x " + std::to_string(h.height) + ")");
     switch (h.bpp) {
-    case 1: case 4: case 8: case 16: case 24: case 32: break;
+    case 1:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
     default: Fail("unsupported bit count " + std::to_string(h.bpp));
     }
     switch (h.compression) {

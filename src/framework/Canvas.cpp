@@ -72,8 +72,10 @@ QFont MakeFont(const TFont& f) {
     if (!fallback.isEmpty()) {
         // A face the system lacks falls back to a Japanese sans-serif rather than to a Latin
         // face, as the stamp text is usually Japanese.
-        if (!f.Name.empty() && families.first() == QLatin1String("sans-serif")) families.prepend(fallback);
-        else families << fallback;
+        if (!f.Name.empty() && families.first() == QLatin1String("sans-serif"))
+            families.prepend(fallback);
+        else
+            families << fallback;
     }
     font.setFamilies(families);
     font.setPixelSize(std::max(1, f.PixelHeight(TCanvas::kPixelsPerInch)));
@@ -225,8 +227,10 @@ void TCanvas::TextOut(int x, int y, const std::string& utf8Text) {
             const uchar* m = mask.constScanLine(yy - y0);
             for (int xx = x0; xx < x1; ++xx) {
                 const int a = m[xx - x0];
-                if (a >= 128) PutIndex(row, xx, bits, fi);
-                else if (solid) PutIndex(row, xx, bits, bi);
+                if (a >= 128)
+                    PutIndex(row, xx, bits, fi);
+                else if (solid)
+                    PutIndex(row, xx, bits, bi);
             }
         }
     } else {

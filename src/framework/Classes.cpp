@@ -1,10 +1,10 @@
 #include "Classes.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 int64_t TStream::GetSize() {
     const int64_t pos = Seek(0, TSeekOrigin::soCurrent);
@@ -152,12 +152,10 @@ void THandleStream::SetSize(int64_t newSize) {
         throw EStreamError(std::string("Stream size error: ") + std::strerror(errno));
 }
 
-TFileStream::TFileStream(const std::string& fileName, unsigned mode)
-    : THandleStream(-1), fileName_(fileName) {
+TFileStream::TFileStream(const std::string& fileName, unsigned mode) : THandleStream(-1), fileName_(fileName) {
     if (mode == fmCreate) {
         fd_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0)
-            throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
+        if (fd_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
         return;
     }
     const int access = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;

@@ -1,8 +1,8 @@
 #include "CodePage.h"
 
+#include <iconv.h>
 #include <cerrno>
 #include <cstdint>
-#include <iconv.h>
 
 #include "SysUtils.h"
 
@@ -28,8 +28,8 @@ enum class OnInvalid { Fail, Replace };
 
 // Converts in; on a sequence without a character either fails or writes replacement and skips
 // skipBytes of input (a whole double-byte code where the lead byte says so).
-bool Convert(const char* to, const char* from, const std::string& in, std::string& out,
-             OnInvalid onInvalid, const std::string& replacement = {}) {
+bool Convert(const char* to, const char* from, const std::string& in, std::string& out, OnInvalid onInvalid,
+             const std::string& replacement = {}) {
     IconvHandle cd(to, from);
     std::string result;
     result.reserve(in.size() * 2);
@@ -71,19 +71,28 @@ bool IsValidUtf8(const std::string& text) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         size_t len;
         uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-        else return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else
+            return false;
         if (n - i < len) return false;
         for (size_t k = 1; k < len; ++k) {
             const unsigned char t = static_cast<unsigned char>(text[i + k]);
             if ((t & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (t & 0x3F);
         }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
             return false;
         i += len;
     }
@@ -97,8 +106,7 @@ bool TryUtf8ToCp932(const std::string& utf8, std::string& out) {
 
 std::string Utf8ToCp932(const std::string& utf8) {
     std::string out;
-    if (!TryUtf8ToCp932(utf8, out))
-        throw EConvertError("Text has characters that code page 932 cannot hold");
+    if (!TryUtf8ToCp932(utf8, out)) throw EConvertError("Text has characters that code page 932 cannot hold");
     return out;
 }
 

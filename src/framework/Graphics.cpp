@@ -69,9 +69,7 @@ int StorageBits(TPixelFormat format) {
 
 namespace {
 
-int StrideFor(int width, int bits) {
-    return static_cast<int>(((static_cast<int64_t>(width) * bits + 31) / 32) * 4);
-}
+int StrideFor(int width, int bits) { return static_cast<int>(((static_cast<int64_t>(width) * bits + 31) / 32) * 4); }
 
 TPalette DefaultPalette(TPixelFormat format) {
     std::vector<TPaletteEntry> e;
@@ -87,8 +85,8 @@ TPalette DefaultPalette(TPixelFormat format) {
         for (int r = 0; r < 6; ++r)
             for (int g = 0; g < 6; ++g)
                 for (int b = 0; b < 6; ++b)
-                    e.push_back({static_cast<uint8_t>(r * 51), static_cast<uint8_t>(g * 51),
-                                 static_cast<uint8_t>(b * 51), 0});
+                    e.push_back(
+                        {static_cast<uint8_t>(r * 51), static_cast<uint8_t>(g * 51), static_cast<uint8_t>(b * 51), 0});
         for (int i = 0; i < 40; ++i) {
             const auto v = static_cast<uint8_t>(i * 255 / 39);
             e.push_back({v, v, v, 0});
@@ -102,8 +100,8 @@ int NearestIndex(const TPalette& palette, TColor c) {
     int bestDist = 1 << 30;
     for (int i = 0; i < palette.Count(); ++i) {
         const auto& p = palette[i];
-        const int d = std::abs(p.peRed - GetRValue(c)) + std::abs(p.peGreen - GetGValue(c)) +
-                      std::abs(p.peBlue - GetBValue(c));
+        const int d =
+            std::abs(p.peRed - GetRValue(c)) + std::abs(p.peGreen - GetGValue(c)) + std::abs(p.peBlue - GetBValue(c));
         if (d == 0) return i;
         if (d < bestDist) {
             bestDist = d;

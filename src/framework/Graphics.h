@@ -65,8 +65,8 @@ public:
 };
 
 using TNotifyEvent = std::function<void(TObject* sender)>;
-using TProgressEvent = std::function<void(TObject* sender, TProgressStage stage, uint8_t percentDone,
-                                          bool redrawNow, const TRect& r, const std::string& msg)>;
+using TProgressEvent = std::function<void(TObject* sender, TProgressStage stage, uint8_t percentDone, bool redrawNow,
+                                          const TRect& r, const std::string& msg)>;
 
 class TGraphic : public TObject {
 public:

@@ -1,11 +1,11 @@
 #include "IniFiles.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "CodePage.h"
 #include "SafeFile.h"
@@ -57,7 +57,7 @@ std::string ReadFileBytes(const std::string& fileName) {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) OpenFailed(fileName, errno);
     if (!S_ISREG(st.st_mode)) OpenFailed(fileName, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     if (st.st_size > TMemIniFile::kMaxFileSize) OpenFailed(fileName, EFBIG);
@@ -109,9 +109,7 @@ bool TryStrToInt(const std::string& text, int32_t& value) {
     return true;
 }
 
-TMemIniFile::TMemIniFile(const std::string& fileName) : fileName_(fileName) {
-    SetFileBytes(ReadFileBytes(fileName));
-}
+TMemIniFile::TMemIniFile(const std::string& fileName) : fileName_(fileName) { SetFileBytes(ReadFileBytes(fileName)); }
 
 void TMemIniFile::SetFileBytes(const std::string& bytes) {
     std::string text;
@@ -189,8 +187,7 @@ std::string TMemIniFile::ReadString(const std::string& section, const std::strin
     return l ? l->value : defaultValue;
 }
 
-int32_t TMemIniFile::ReadInteger(const std::string& section, const std::string& ident,
-                                 int32_t defaultValue) const {
+int32_t TMemIniFile::ReadInteger(const std::string& section, const std::string& ident, int32_t defaultValue) const {
     int32_t v = 0;
     return TryStrToInt(ReadString(section, ident, ""), v) ? v : defaultValue;
 }
@@ -199,8 +196,7 @@ bool TMemIniFile::ReadBool(const std::string& section, const std::string& ident,
     return ReadInteger(section, ident, defaultValue ? 1 : 0) != 0;
 }
 
-void TMemIniFile::WriteString(const std::string& section, const std::string& ident,
-                              const std::string& value) {
+void TMemIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
     // A line break in a value would start a new line of the file on the next read.
     std::string clean = value;
     for (char& c : clean)

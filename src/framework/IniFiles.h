@@ -25,11 +25,9 @@ public:
 
     const std::string& FileName() const { return fileName_; }
 
-    std::string ReadString(const std::string& section, const std::string& ident,
-                           const std::string& defaultValue) const;
+    std::string ReadString(const std::string& section, const std::string& ident, const std::string& defaultValue) const;
     // A missing key, an empty value or one that does not convert gives the default.
-    int32_t ReadInteger(const std::string& section, const std::string& ident,
-                        int32_t defaultValue) const;
+    int32_t ReadInteger(const std::string& section, const std::string& ident, int32_t defaultValue) const;
     // Read as an integer with 1 or 0 as the default; any non-zero integer is true.
     bool ReadBool(const std::string& section, const std::string& ident, bool defaultValue) const;
 

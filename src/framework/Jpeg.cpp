@@ -91,7 +91,8 @@ std::vector<uint32_t> MakeRgbxTable(const TBitmap& bmp) {
     default: {  // indexed; an index past the palette is black
         table.assign(256, 0);
         const TPalette& pal = bmp.Palette();
-        for (int i = 0; i < std::min(pal.Count(), 256); ++i) table[static_cast<size_t>(i)] = pack(pal[i].peRed, pal[i].peGreen, pal[i].peBlue);
+        for (int i = 0; i < std::min(pal.Count(), 256); ++i)
+            table[static_cast<size_t>(i)] = pack(pal[i].peRed, pal[i].peGreen, pal[i].peBlue);
         break;
     }
     }
@@ -120,8 +121,8 @@ void ConvertRow(const TBitmap& bmp, int y, const uint32_t* table, uint32_t* out)
 struct CompressJob {
     const TBitmap* bitmap;
     int quality;
-    uint32_t* rowBuffer;  // null when rows are fed straight from the bitmap
-    const uint32_t* table;  // with rowBuffer: stored value to RGBX
+    uint32_t* rowBuffer;                       // null when rows are fed straight from the bitmap
+    const uint32_t* table;                     // with rowBuffer: stored value to RGBX
     const std::function<void(int)>* progress;  // null when nobody listens
 };
 
@@ -132,8 +133,7 @@ void ReportRows(const CompressJob& job, int y, int height) {
     if (!job.progress || !*job.progress || y % step != 0) return;
     try {
         (*job.progress)(static_cast<int>(int64_t{y} * 100 / height));
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // Only trivially destructible locals live here, as longjmp may land in this frame.

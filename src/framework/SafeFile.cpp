@@ -1,13 +1,13 @@
 #include "SafeFile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
 
 namespace safefile_testing {
 Options& TestOptions() {
@@ -47,7 +47,8 @@ std::string RandomHiddenName(const std::string& folder, const std::string& base)
 }
 
 bool SameFile(int fd, const std::string& path) {
-    struct stat byFd {}, byName {};
+    struct stat byFd {
+    }, byName{};
     return ::fstat(fd, &byFd) == 0 && ::lstat(path.c_str(), &byName) == 0 && byFd.st_dev == byName.st_dev &&
            byFd.st_ino == byName.st_ino;
 }

@@ -11,11 +11,27 @@ public:
     std::string Message() const { return what(); }
 };
 
-class EStreamError : public Exception { using Exception::Exception; };
-class EReadError : public EStreamError { using EStreamError::EStreamError; };
-class EWriteError : public EStreamError { using EStreamError::EStreamError; };
-class EFOpenError : public EStreamError { using EStreamError::EStreamError; };
-class EFCreateError : public EStreamError { using EStreamError::EStreamError; };
-class EInvalidGraphic : public Exception { using Exception::Exception; };
-class EConvertError : public Exception { using Exception::Exception; };
-class EOutOfResources : public Exception { using Exception::Exception; };
+class EStreamError : public Exception {
+    using Exception::Exception;
+};
+class EReadError : public EStreamError {
+    using EStreamError::EStreamError;
+};
+class EWriteError : public EStreamError {
+    using EStreamError::EStreamError;
+};
+class EFOpenError : public EStreamError {
+    using EStreamError::EStreamError;
+};
+class EFCreateError : public EStreamError {
+    using EStreamError::EStreamError;
+};
+class EInvalidGraphic : public Exception {
+    using Exception::Exception;
+};
+class EConvertError : public Exception {
+    using Exception::Exception;
+};
+class EOutOfResources : public Exception {
+    using Exception::Exception;
+};

@@ -39,16 +39,16 @@ private:
     void Stop();
 
     TStream& target_;
-    int fd_ = -1;  // the target's file, when it is one
+    int fd_ = -1;        // the target's file, when it is one
     int64_t start_ = 0;  // where in that file the first chunk goes
     std::mutex m_;
     std::condition_variable changed_;
-    std::deque<std::vector<uint8_t>> full_;  // guarded by m_
+    std::deque<std::vector<uint8_t>> full_;    // guarded by m_
     std::vector<std::vector<uint8_t>> spare_;  // guarded by m_
-    std::exception_ptr failure_;              // guarded by m_
-    bool closing_ = false;                    // guarded by m_
-    bool busy_ = false;                       // the writer holds a chunk; guarded by m_
-    std::vector<uint8_t> current_;            // the caller's chunk
+    std::exception_ptr failure_;               // guarded by m_
+    bool closing_ = false;                     // guarded by m_
+    bool busy_ = false;                        // the writer holds a chunk; guarded by m_
+    std::vector<uint8_t> current_;             // the caller's chunk
     int64_t position_ = 0;
     std::thread writer_;
 };
@@ -69,7 +69,7 @@ public:
 private:
     TStream& target_;
     int fd_ = -1;
-    int64_t start_ = 0;     // the target's position when this stream began
-    int64_t written_ = 0;   // bytes passed on
-    int64_t flushed_ = 0;   // bytes whose writeback has been started
+    int64_t start_ = 0;    // the target's position when this stream began
+    int64_t written_ = 0;  // bytes passed on
+    int64_t flushed_ = 0;  // bytes whose writeback has been started
 };

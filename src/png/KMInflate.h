@@ -40,8 +40,8 @@ struct InflateAdapter {
     std::unique_ptr<uint8_t[]> input;
     uint32_t inputSize = 0;
     bool streamOpen = false;
-    int32_t rowLength = 0;        // filter byte included
-    uint8_t* currentRow = nullptr;  // filter byte first
-    uint8_t* previousRow = nullptr; // unfiltered, all zero before a pass's first row
-    int32_t bitsPerPixel = 0;     // of a whole pixel in the file
+    int32_t rowLength = 0;           // filter byte included
+    uint8_t* currentRow = nullptr;   // filter byte first
+    uint8_t* previousRow = nullptr;  // unfiltered, all zero before a pass's first row
+    int32_t bitsPerPixel = 0;        // of a whole pixel in the file
 };

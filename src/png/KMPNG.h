@@ -32,24 +32,24 @@ public:
 
     // Settings for writing, and values found by the last load. A load (KMPNGLoad.cpp) fills
     // Bitmap, AlphaBitmap, HasAlpha, BitDepth, Interlaced, Grayscale and the ancillary values.
-    int32_t IDATSize = 32768;       // payload of every IDAT chunk but the last; 256..100000 on save
-    int32_t CompressionLevel = -1;  // zlib level 0..9; anything else means zlib's default
-    uint8_t Filter = 1;             // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
-    bool Interlaced = false;        // write Adam7; after a load: the file was interlaced
-    bool Grayscale = false;         // write grey; after a load: colour type 0 or 4
-    TBitmap Bitmap;                 // the image (constructed before AlphaBitmap)
-    TBitmap AlphaBitmap;            // pf8bit mask of 255 - alpha (0 = opaque)
-    bool HasAlpha = false;          // AlphaBitmap is written on save / was filled by the load
-    int32_t BitDepth = 0;           // source bits per pixel reported by the last load
-    TColor BackgroundColor = -1;    // bKGD: -1 none, RGB, or 0x1000000 | palette index
-    TColor TransparentColor = -1;   // tRNS, same encoding
-    std::string Comment;            // "Comment" text chunk (code page 932 bytes)
-    double Gamma = 0.45455;         // gAMA value / 100000
-    int32_t SignificantBits = 0;    // sBIT bytes, low byte first: red/grey, green, blue, alpha
-    uint8_t PhysUnit = 0;           // 0 aspect only, 1 metre, 2 inch (written as metre)
-    int32_t PhysX = 0, PhysY = 0;   // pixels per unit
-    bool UseCurrentTime = true;     // tIME from the clock at save time instead of ModificationTime
-    TKMPNGTime ModificationTime;    // UTC time of construction, or the file's tIME after a load
+    int32_t IDATSize = 32768;                  // payload of every IDAT chunk but the last; 256..100000 on save
+    int32_t CompressionLevel = -1;             // zlib level 0..9; anything else means zlib's default
+    uint8_t Filter = 1;                        // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
+    bool Interlaced = false;                   // write Adam7; after a load: the file was interlaced
+    bool Grayscale = false;                    // write grey; after a load: colour type 0 or 4
+    TBitmap Bitmap;                            // the image (constructed before AlphaBitmap)
+    TBitmap AlphaBitmap;                       // pf8bit mask of 255 - alpha (0 = opaque)
+    bool HasAlpha = false;                     // AlphaBitmap is written on save / was filled by the load
+    int32_t BitDepth = 0;                      // source bits per pixel reported by the last load
+    TColor BackgroundColor = -1;               // bKGD: -1 none, RGB, or 0x1000000 | palette index
+    TColor TransparentColor = -1;              // tRNS, same encoding
+    std::string Comment;                       // "Comment" text chunk (code page 932 bytes)
+    double Gamma = 0.45455;                    // gAMA value / 100000
+    int32_t SignificantBits = 0;               // sBIT bytes, low byte first: red/grey, green, blue, alpha
+    uint8_t PhysUnit = 0;                      // 0 aspect only, 1 metre, 2 inch (written as metre)
+    int32_t PhysX = 0, PhysY = 0;              // pixels per unit
+    bool UseCurrentTime = true;                // tIME from the clock at save time instead of ModificationTime
+    TKMPNGTime ModificationTime;               // UTC time of construction, or the file's tIME after a load
     std::array<uint32_t, 8> Chromaticities{};  // cHRM: white x,y, red x,y, green x,y, blue x,y
     std::array<uint8_t, 4> GIFControl{};       // gIFg: disposal, user input, delay (big-endian)
 

@@ -453,8 +453,7 @@ void TKMPNGReadStream::DecodeRows() {
     const auto h = static_cast<uint32_t>(height_);
     lastPass_ = interlaceMethod_ == 1 ? 6 : 0;
     int64_t totalRows = 0;
-    for (int p = 0; p <= lastPass_; ++p)
-        totalRows += lastPass_ == 0 ? h : (PassWidth(p, w) > 0 ? PassHeight(p, h) : 0);
+    for (int p = 0; p <= lastPass_; ++p) totalRows += lastPass_ == 0 ? h : (PassWidth(p, w) > 0 ? PassHeight(p, h) : 0);
     SetProgressPhase(1, static_cast<int>(totalRows), 98);
 
     const bool interlaced = lastPass_ != 0;

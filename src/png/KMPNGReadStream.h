@@ -82,8 +82,8 @@ private:
     bool paletteAlpha_ = false;
     int interlaceMethod_ = 0;
     int baseColorType_ = -1;
-    int bitDepth_ = 0;      // as IHDR states it, per sample
-    int fileBits_ = 0;      // of a whole pixel in the file
+    int bitDepth_ = 0;         // as IHDR states it, per sample
+    int fileBits_ = 0;         // of a whole pixel in the file
     bool colorAlpha_ = false;  // the colour type carries an alpha channel
     TBitmap* alphaOutput_ = nullptr;
     bool bitmapCreated_ = false;  // the target was prepared by this read

@@ -143,8 +143,10 @@ void TKMPNGWriteStream::Encode() {
         WriteChunk(ChunkType("cHRM"), d, 32);
     }
     int32_t sbit = SignificantBits;
-    if (sourceDepth_ == 15) sbit = 0x050505 | (hasAlpha_ ? 0x08000000 : 0);
-    else if (sourceDepth_ == 16) sbit = 0x050605 | (hasAlpha_ ? 0x08000000 : 0);
+    if (sourceDepth_ == 15)
+        sbit = 0x050505 | (hasAlpha_ ? 0x08000000 : 0);
+    else if (sourceDepth_ == 16)
+        sbit = 0x050605 | (hasAlpha_ ? 0x08000000 : 0);
     if (sbit > 0 && !greyMode_) {
         const uint8_t d[4] = {static_cast<uint8_t>(sbit), static_cast<uint8_t>(sbit >> 8),
                               static_cast<uint8_t>(sbit >> 16), static_cast<uint8_t>(sbit >> 24)};
@@ -216,9 +218,12 @@ void TKMPNGWriteStream::WriteHeader(int width, int height) {
 
 void TKMPNGWriteStream::WriteTime() {
     TKMPNGTime t;
-    if (UseCurrentTime) t = KMPNGCurrentTime();
-    else if (ModificationTime) t = *ModificationTime;
-    else return;
+    if (UseCurrentTime)
+        t = KMPNGCurrentTime();
+    else if (ModificationTime)
+        t = *ModificationTime;
+    else
+        return;
     if (t.Year == 0 || t.Month < 1 || t.Month > 12 || t.Day < 1 || t.Day > 31 || t.Hour > 23 || t.Minute > 59 ||
         t.Second > 60)
         return;
@@ -345,7 +350,8 @@ void TKMPNGWriteStream::PackRow(const uint8_t* src, const uint8_t* alpha, uint8_
     }
     case 8:
         if (!greyMode_) {
-            if (whole) std::memcpy(out, src, static_cast<size_t>(n));
+            if (whole)
+                std::memcpy(out, src, static_cast<size_t>(n));
             else
                 for (int i = 0, x = x0; i < n; ++i, x += dx) out[i] = src[x];
         } else if (hasAlpha_) {
@@ -450,9 +456,12 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
     if (Interlaced == 0) {
         passes[passCount++] = {0, 1, 0, 1, w, h};
     } else {
-        const Pass adam7[7] = {{0, 8, 0, 8, (w + 7) / 8, (h + 7) / 8}, {0, 8, 4, 8, (w + 3) / 8, (h + 7) / 8},
-                               {4, 8, 0, 4, (w + 3) / 4, (h + 3) / 8}, {0, 4, 2, 4, (w + 1) / 4, (h + 3) / 4},
-                               {2, 4, 0, 2, (w + 1) / 2, (h + 1) / 4}, {0, 2, 1, 2, w / 2, (h + 1) / 2},
+        const Pass adam7[7] = {{0, 8, 0, 8, (w + 7) / 8, (h + 7) / 8},
+                               {0, 8, 4, 8, (w + 3) / 8, (h + 7) / 8},
+                               {4, 8, 0, 4, (w + 3) / 4, (h + 3) / 8},
+                               {0, 4, 2, 4, (w + 1) / 4, (h + 3) / 4},
+                               {2, 4, 0, 2, (w + 1) / 2, (h + 1) / 4},
+                               {0, 2, 1, 2, w / 2, (h + 1) / 2},
                                {1, 2, 0, 1, w, h / 2}};
         for (const Pass& p : adam7)
             if (p.width > 0 && p.rows > 0) passes[passCount++] = p;

@@ -42,7 +42,7 @@ public:
     int32_t Filter = 1;             // deflate adapter filter mode
     int32_t Interlaced = 0;         // 0 none, otherwise Adam7
     bool Grayscale = false;
-    TColor BackgroundColor = -1;    // -1 none, RGB, or 0x1000000 | palette index
+    TColor BackgroundColor = -1;  // -1 none, RGB, or 0x1000000 | palette index
     TColor TransparentColor = -1;
     std::string Comment;
     double Gamma = 0;

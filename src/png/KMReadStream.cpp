@@ -159,8 +159,8 @@ uint32_t TKMCustomReadStream::ReadDWordBE() {
         return 0;
     }
     Gather(4);
-    const uint32_t v = (uint32_t{readPtr_[0]} << 24) | (uint32_t{readPtr_[1]} << 16) |
-                       (uint32_t{readPtr_[2]} << 8) | uint32_t{readPtr_[3]};
+    const uint32_t v = (uint32_t{readPtr_[0]} << 24) | (uint32_t{readPtr_[1]} << 16) | (uint32_t{readPtr_[2]} << 8) |
+                       uint32_t{readPtr_[3]};
     readPtr_ += 4;
     buffered_ -= 4;
     consumed_ += 4;

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-TKMCustomWriteStream::TKMCustomWriteStream()
-    : buffer_(new uint8_t[kBufferSize]), writePos_(buffer_.get()) {}
+TKMCustomWriteStream::TKMCustomWriteStream() : buffer_(new uint8_t[kBufferSize]), writePos_(buffer_.get()) {}
 
 TKMCustomWriteStream::~TKMCustomWriteStream() = default;
 
@@ -91,9 +90,12 @@ void TKMCustomGraphicWriteStream::WriteGraphic(TBitmap& bitmap, TStream& destina
 bool TKMCustomGraphicWriteStream::Progress(int32_t percent) {
     if (!Bitmap || !Bitmap->OnProgress) return false;
     TProgressStage stage = TProgressStage::psEnding;
-    if (percent == 0) stage = TProgressStage::psStarting;
-    else if (percent >= 1 && percent <= 99) stage = TProgressStage::psRunning;
-    else percent = 100;
+    if (percent == 0)
+        stage = TProgressStage::psStarting;
+    else if (percent >= 1 && percent <= 99)
+        stage = TProgressStage::psRunning;
+    else
+        percent = 100;
     Bitmap->Progress(stage, static_cast<uint8_t>(percent), ProgressMessage);
     return false;
 }

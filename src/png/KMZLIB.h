@@ -33,12 +33,12 @@ struct DeflateAdapter {
     BlockHandler OnBlock = nullptr;
 
     // Set by the encoder; the row buffers are the encoder's.
-    int32_t RowLength = 0;      // filtered row bytes including the filter-type byte
+    int32_t RowLength = 0;  // filtered row bytes including the filter-type byte
     uint8_t* CurrentRow = nullptr;
-    uint8_t* PreviousRow = nullptr;  // all zero at the start of a pass
-    int32_t BitsPerPixel = 8;   // of one complete output pixel
-    int32_t FilterMode = 1;     // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth, >5 None
-    int32_t SourceDepth = 8;    // effective source depth, for the adaptive choice only
+    uint8_t* PreviousRow = nullptr;   // all zero at the start of a pass
+    int32_t BitsPerPixel = 8;         // of one complete output pixel
+    int32_t FilterMode = 1;           // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth, >5 None
+    int32_t SourceDepth = 8;          // effective source depth, for the adaptive choice only
     uint8_t* ChosenRow = nullptr;     // row-length bytes: type byte and the row to compress
     uint8_t* CandidateRow = nullptr;  // same size, for trying another filter
     uint32_t* Counts = nullptr;       // 256 counters for RowScore

@@ -60,8 +60,8 @@ int NearestEntryIndex(const TPaletteEntry* entries, TColor color, int count) {
     int best = 0;
     int bestDistance = 0x1000000;
     for (int i = 0; i < count; ++i) {
-        const int d = std::abs(entries[i].peRed - r) + std::abs(entries[i].peGreen - g) +
-                      std::abs(entries[i].peBlue - b);
+        const int d =
+            std::abs(entries[i].peRed - r) + std::abs(entries[i].peGreen - g) + std::abs(entries[i].peBlue - b);
         if (d == 0) return i;
         if (d < bestDistance) {
             bestDistance = d;
@@ -80,9 +80,12 @@ TPalette CreatePaletteFromQuads(const TRGBQuad* quads, int count) {
 
 int FillGreyRamp(TRGBQuad* quads, int bitDepth) {
     int step = 1, count = 256;
-    if (bitDepth == 1) step = 255, count = 2;
-    else if (bitDepth == 2) step = 85, count = 4;
-    else if (bitDepth == 4) step = 17, count = 16;
+    if (bitDepth == 1)
+        step = 255, count = 2;
+    else if (bitDepth == 2)
+        step = 85, count = 4;
+    else if (bitDepth == 4)
+        step = 17, count = 16;
     for (int i = 0; i < count; ++i) {
         const auto v = static_cast<uint8_t>(i * step);
         quads[i] = {v, v, v, 0};

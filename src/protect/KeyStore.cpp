@@ -1,14 +1,14 @@
 #include "KeyStore.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include <gmp.h>
 #include <nettle/bignum.h>
@@ -53,7 +53,7 @@ bool MakeFolders(const std::string& folder, uint32_t& error) {
             return false;
         }
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         error = ENOTDIR;
         return false;
@@ -73,10 +73,18 @@ bool ReadSmallFile(const std::string& path, std::string& out, uint32_t& error) {
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) { error = static_cast<uint32_t>(errno); ok = false; break; }
+        if (n < 0) {
+            error = static_cast<uint32_t>(errno);
+            ok = false;
+            break;
+        }
         if (n == 0) break;
         data.append(buf, static_cast<size_t>(n));
-        if (data.size() > kMaxKeyFileSize) { error = EFBIG; ok = false; break; }
+        if (data.size() > kMaxKeyFileSize) {
+            error = EFBIG;
+            ok = false;
+            break;
+        }
     }
     ::close(fd);
     if (ok) out = std::move(data);
@@ -112,8 +120,8 @@ struct Mpz {
 };
 
 bool ParsePair(std::string text, TKeyContainer::Pair& pair) {
-    return rsa_keypair_from_sexp(&pair.pub, &pair.priv, 16384, text.size(),
-                                 reinterpret_cast<uint8_t*>(text.data())) == 1 &&
+    return rsa_keypair_from_sexp(&pair.pub, &pair.priv, 16384, text.size(), reinterpret_cast<uint8_t*>(text.data())) ==
+               1 &&
            pair.pub.size >= 64;
 }
 
@@ -121,16 +129,13 @@ void PutLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-uint32_t GetLe32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+uint32_t GetLe32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
 }  // namespace
 
 std::string KeyContainerFolder() {
     if (std::string dir = EnvOrEmpty("KIRIMARK_KEYSTORE_DIR"); !dir.empty()) return dir;
-    if (std::string data = EnvOrEmpty("XDG_DATA_HOME"); !data.empty() && data[0] == '/')
-        return data + "/kirimark";
+    if (std::string data = EnvOrEmpty("XDG_DATA_HOME"); !data.empty() && data[0] == '/') return data + "/kirimark";
     const std::string home = HomeFolder();
     return home.empty() ? "" : home + "/.local/share/kirimark";
 }
@@ -143,7 +148,7 @@ bool TKeyContainer::Open(const std::string& folder, uint32_t& error) {
         error = ENOENT;
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
         error = ENOTDIR;
         return false;
@@ -174,8 +179,7 @@ bool TKeyContainer::LoadUserKey(bool create, uint32_t& error) {
 
     if (!MakeFolders(folder_, error)) return false;
     mpz_set_ui(pair->pub.e, 65537);
-    if (!rsa_generate_keypair(&pair->pub, &pair->priv, nullptr, RandomBytes, nullptr, nullptr,
-                              kModulusBits, 0)) {
+    if (!rsa_generate_keypair(&pair->pub, &pair->priv, nullptr, RandomBytes, nullptr, nullptr, kModulusBits, 0)) {
         error = EINVAL;
         return false;
     }
@@ -197,8 +201,7 @@ bool TKeyContainer::LoadUserKey(bool create, uint32_t& error) {
         error = static_cast<uint32_t>(errno);
         return false;
     }
-    bool ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()) &&
-              ::fsync(fd) == 0;
+    bool ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()) && ::fsync(fd) == 0;
     if (!ok) error = static_cast<uint32_t>(errno ? errno : EIO);
     ::close(fd);
     if (ok && ::link(temp.c_str(), path.c_str()) != 0) {
@@ -214,15 +217,14 @@ bool TKeyContainer::LoadUserKey(bool create, uint32_t& error) {
     return ok;
 }
 
-bool TKeyContainer::ExportSimpleBlob(const std::vector<uint8_t>& keyBytes,
-                                     std::vector<uint8_t>& blob, uint32_t& error) {
+bool TKeyContainer::ExportSimpleBlob(const std::vector<uint8_t>& keyBytes, std::vector<uint8_t>& blob,
+                                     uint32_t& error) {
     if (!pair_ || keyBytes.size() + 11 > pair_->pub.size) {
         error = EINVAL;
         return false;
     }
     Mpz wrapped;
-    if (!rsa_encrypt(&pair_->pub, nullptr, RandomBytes, keyBytes.size(), keyBytes.data(),
-                     wrapped.v)) {
+    if (!rsa_encrypt(&pair_->pub, nullptr, RandomBytes, keyBytes.size(), keyBytes.data(), wrapped.v)) {
         error = EINVAL;
         return false;
     }
@@ -238,8 +240,8 @@ bool TKeyContainer::ExportSimpleBlob(const std::vector<uint8_t>& keyBytes,
     return true;
 }
 
-bool TKeyContainer::ImportSimpleBlob(const uint8_t* blob, size_t size,
-                                     std::vector<uint8_t>& keyBytes, uint32_t& error) {
+bool TKeyContainer::ImportSimpleBlob(const uint8_t* blob, size_t size, std::vector<uint8_t>& keyBytes,
+                                     uint32_t& error) {
     error = EINVAL;
     if (!pair_ || size != kSimpleBlobHeaderSize + pair_->pub.size) return false;
     if (blob[0] != SIMPLEBLOB || blob[1] != CUR_BLOB_VERSION || blob[2] != 0 || blob[3] != 0 ||
@@ -252,8 +254,7 @@ bool TKeyContainer::ImportSimpleBlob(const uint8_t* blob, size_t size,
     if (mpz_cmp(wrapped.v, pair_->pub.n) >= 0) return false;
     std::vector<uint8_t> clear(pair_->pub.size);
     size_t length = clear.size();
-    if (!rsa_decrypt_tr(&pair_->pub, &pair_->priv, nullptr, RandomBytes, &length, clear.data(),
-                        wrapped.v))
+    if (!rsa_decrypt_tr(&pair_->pub, &pair_->priv, nullptr, RandomBytes, &length, clear.data(), wrapped.v))
         return false;
     clear.resize(length);
     keyBytes = std::move(clear);

@@ -33,13 +33,11 @@ public:
     bool LoadUserKey(bool create, uint32_t& error);
 
     // Wraps key bytes for the loaded pair; needs LoadUserKey first.
-    bool ExportSimpleBlob(const std::vector<uint8_t>& keyBytes, std::vector<uint8_t>& blob,
-                          uint32_t& error);
+    bool ExportSimpleBlob(const std::vector<uint8_t>& keyBytes, std::vector<uint8_t>& blob, uint32_t& error);
 
     // Unwraps a blob made by ExportSimpleBlob with this container's pair. Fails on any
     // layout, algorithm, length or padding mismatch.
-    bool ImportSimpleBlob(const uint8_t* blob, size_t size, std::vector<uint8_t>& keyBytes,
-                          uint32_t& error);
+    bool ImportSimpleBlob(const uint8_t* blob, size_t size, std::vector<uint8_t>& keyBytes, uint32_t& error);
 
     TKeyContainer();
     ~TKeyContainer();

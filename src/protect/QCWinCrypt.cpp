@@ -18,8 +18,7 @@ std::string BytesOf(const TMemoryStream& stream) {
 
 }  // namespace
 
-std::string TQCWinCrypt::EncryptString(std::string Text, std::string PassPhrase,
-                                       std::string Fallback) {
+std::string TQCWinCrypt::EncryptString(std::string Text, std::string PassPhrase, std::string Fallback) {
     std::string result;
     try {
         std::string plain;
@@ -46,8 +45,7 @@ std::string TQCWinCrypt::EncryptString(std::string Text, std::string PassPhrase,
     return result;
 }
 
-std::string TQCWinCrypt::DecryptString(std::string Text, std::string PassPhrase,
-                                       std::string Fallback) {
+std::string TQCWinCrypt::DecryptString(std::string Text, std::string PassPhrase, std::string Fallback) {
     std::string result;
     try {
         std::string phrase;

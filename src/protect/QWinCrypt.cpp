@@ -1,12 +1,12 @@
 #include "QWinCrypt.h"
 
+#include <sys/random.h>
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <sys/random.h>
 #include <vector>
 
 #include <nettle/arctwo.h>
@@ -67,8 +67,7 @@ public:
         } else if (n % kBlock != 0) {
             return false;
         }
-        cbc_encrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(arctwo_encrypt), kBlock, iv_, n,
-                    buf, buf);
+        cbc_encrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(arctwo_encrypt), kBlock, iv_, n, buf, buf);
         if (final) std::memset(iv_, 0, sizeof iv_);
         return true;
     }
@@ -76,8 +75,7 @@ public:
     // Decrypts n bytes in place; the final call checks and strips the padding.
     bool Decrypt(bool final, uint8_t* buf, size_t& n) {
         if (n % kBlock != 0 || (final && n == 0)) return false;
-        cbc_decrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(arctwo_decrypt), kBlock, iv_, n,
-                    buf, buf);
+        cbc_decrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(arctwo_decrypt), kBlock, iv_, n, buf, buf);
         if (!final) return true;
         std::memset(iv_, 0, sizeof iv_);
         const uint8_t pad = buf[n - 1];
@@ -98,8 +96,7 @@ private:
 // provider's derivation was published with a reference vector.
 class HashObject {
 public:
-    explicit HashObject(const nettle_hash* algorithm)
-        : algorithm_(algorithm), ctx_(algorithm->context_size) {
+    explicit HashObject(const nettle_hash* algorithm) : algorithm_(algorithm), ctx_(algorithm->context_size) {
         algorithm_->init(ctx_.data());
     }
     ~HashObject() { std::fill(ctx_.begin(), ctx_.end(), 0); }
@@ -149,8 +146,7 @@ void AcquireContext(OperationState& s) {
     s.provider = std::move(provider);
 }
 
-void DeriveFromPassPhrase(OperationState& s, const std::string& passPhrase, uint32_t hashAlg,
-                          uint32_t keyAlg) {
+void DeriveFromPassPhrase(OperationState& s, const std::string& passPhrase, uint32_t hashAlg, uint32_t keyAlg) {
     const nettle_hash* algorithm = HashAlgorithm(hashAlg);
     if (!algorithm) Raise("CryptCreateHash", EINVAL);
     s.hash = std::make_unique<HashObject>(algorithm);
@@ -166,8 +162,7 @@ void DeriveFromPassPhrase(OperationState& s, const std::string& passPhrase, uint
 // The frame both directions share: clear the last error, refuse a zero buffer size, open the
 // key container, run `body`, and turn any failure into false with its message and platform code.
 template <typename Body>
-bool RunOperation(uint32_t bufferSize, uint32_t& lastError, std::string& lastErrorMessage,
-                  Body body) {
+bool RunOperation(uint32_t bufferSize, uint32_t& lastError, std::string& lastErrorMessage, Body body) {
     lastError = 0;
     lastErrorMessage.clear();
     if (bufferSize == 0) return false;
@@ -187,8 +182,8 @@ bool RunOperation(uint32_t bufferSize, uint32_t& lastError, std::string& lastErr
 // Passes Source to Dest one buffer at a time through `step(final, n, capacity)`, which turns
 // the n bytes at the front of the work buffer into its output in place.
 template <typename Step>
-void PumpBuffers(OperationState& s, TStream& Source, TStream& Dest, uint32_t bufferSize,
-                 uint32_t blockReserve, Step step) {
+void PumpBuffers(OperationState& s, TStream& Source, TStream& Dest, uint32_t bufferSize, uint32_t blockReserve,
+                 Step step) {
     const size_t capacity = size_t{bufferSize} + blockReserve;
     s.workBuffer.resize(capacity);
     for (;;) {
@@ -237,11 +232,10 @@ bool TQWinCrypt::EncryptStream(TStream& Source, const std::string& PassPhrase, T
             Dest.WriteBuffer(size, 4);
             Dest.WriteBuffer(s.keyBlob.data(), n);
         }
-        PumpBuffers(s, Source, Dest, BufferSize, BlockReserve,
-                    [&](bool final, size_t& n, size_t capacity) {
-                        if (!s.sessionKey->Encrypt(final, s.workBuffer.data(), n, capacity))
-                            Raise("CryptEncrypt", final ? ERANGE : EINVAL);
-                    });
+        PumpBuffers(s, Source, Dest, BufferSize, BlockReserve, [&](bool final, size_t& n, size_t capacity) {
+            if (!s.sessionKey->Encrypt(final, s.workBuffer.data(), n, capacity))
+                Raise("CryptEncrypt", final ? ERANGE : EINVAL);
+        });
     });
 }
 
@@ -252,8 +246,7 @@ bool TQWinCrypt::DecryptStream(TStream& Source, const std::string& PassPhrase, T
         } else {
             uint8_t size[4];
             if (Source.Read(size, 4) != 4) Raise("invalid size");
-            const uint32_t n = size[0] | (size[1] << 8) | (size[2] << 16) |
-                               (static_cast<uint32_t>(size[3]) << 24);
+            const uint32_t n = size[0] | (size[1] << 8) | (size[2] << 16) | (static_cast<uint32_t>(size[3]) << 24);
             if (n > MaxKeyBlobSize) Raise("too large");
             s.keyBlob.resize(n);
             if (Source.Read(s.keyBlob.data(), n) != static_cast<int64_t>(n)) Raise("invalid size");
@@ -270,10 +263,8 @@ bool TQWinCrypt::DecryptStream(TStream& Source, const std::string& PassPhrase, T
             s.sessionKey = std::make_unique<SessionKey>(key);
             std::memset(key, 0, sizeof key);
         }
-        PumpBuffers(s, Source, Dest, BufferSize, BlockReserve,
-                    [&](bool final, size_t& n, size_t) {
-                        if (!s.sessionKey->Decrypt(final, s.workBuffer.data(), n))
-                            Raise("CryptDecrypt", EINVAL);
-                    });
+        PumpBuffers(s, Source, Dest, BufferSize, BlockReserve, [&](bool final, size_t& n, size_t) {
+            if (!s.sessionKey->Decrypt(final, s.workBuffer.data(), n)) Raise("CryptDecrypt", EINVAL);
+        });
     });
 }

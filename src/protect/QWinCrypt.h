@@ -26,7 +26,7 @@ public:
     uint32_t LastError = 0;
     std::string LastErrorMessage;
     uint32_t KeyAlgId = CALG_RC2;
-    uint32_t BlockReserve = 8;  // room for the padding block the final chunk may gain
+    uint32_t BlockReserve = 8;      // room for the padding block the final chunk may gain
     uint32_t HashAlgId = CALG_MD5;  // CALG_MD2 is understood too
     uint32_t BufferSize = 1024;
     uint32_t MaxKeyBlobSize = 1048576;

@@ -33,11 +33,9 @@ public:
         boxes.push_back({text, caption});
         if (onShow) onShow(boxes.back());
     }
-    void ShowError(const std::string& text, const std::string& caption) override {
-        errors.push_back({text, caption});
-    }
+    void ShowError(const std::string& text, const std::string& caption) override { errors.push_back({text, caption}); }
     std::vector<Box> boxes;
-    std::vector<Box> errors;  // exceptions that escaped a command
+    std::vector<Box> errors;                 // exceptions that escaped a command
     std::function<void(const Box&)> onShow;  // runs while the box would be up
 };
 
@@ -117,7 +115,8 @@ inline Jpeg DecodeJpegFile(const std::string& path) {
     // Corrupt data only gives warnings; a hard error ends the process, which the tests avoid
     // by feeding only files of our own making.
     jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned long>(bytes.size()));
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()),
+                 static_cast<unsigned long>(bytes.size()));
     if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
         jpeg_destroy_decompress(&cinfo);
         return out;

@@ -98,7 +98,7 @@ TEST(CliConvert, FailuresReportAndLeaveTheOutputAlone) {
         int status;
     };
     const Case cases[] = {
-        {{(suite / "xc1n0g08.png").string(), out.string()}, 1},   // corrupt input
+        {{(suite / "xc1n0g08.png").string(), out.string()}, 1},                     // corrupt input
         {{(suite / "basn0g08.png").string(), (dir.path() / "x.gif").string()}, 1},  // unknown output
         {{(dir.path() / "missing.png").string(), out.string()}, 1},
         {{(suite / "PngSuite.README").string(), out.string()}, 1},  // unknown input extension

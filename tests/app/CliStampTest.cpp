@@ -41,9 +41,9 @@ protected:
     // Runs the program without any display: no X or Wayland, and a platform that would need
     // one if the program asked for it.
     RunResult Stamp(const std::vector<std::string>& args) {
-        std::string cmd = "cd " + Quote(dir.path().string()) + " && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb" +
-                          " KIRIMARK_SETTINGS_FILE=" + Quote(dir.file("settings.ini")) + " " + Quote(binary_.string()) +
-                          " --stamp";
+        std::string cmd =
+            "cd " + Quote(dir.path().string()) + " && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb" +
+            " KIRIMARK_SETTINGS_FILE=" + Quote(dir.file("settings.ini")) + " " + Quote(binary_.string()) + " --stamp";
         for (const std::string& a : args) cmd += " " + Quote(a);
         cmd += " 2>" + Quote(dir.file("stderr.txt"));
         RunResult run;
@@ -83,10 +83,9 @@ TEST_F(CliStamp, OneLinePerNameThenTheSummary) {
 
     const RunResult mixed = Stamp({"a.bmp", "t.txt", "UP.BMP", "missing.bmp", "b.c.bmp"});
     EXPECT_EQ(mixed.status, 1);
-    EXPECT_EQ(mixed.lines, (std::vector<std::string>{"a.jpg", Line("t.txt", msg::kNotBitmap),
-                                                     Line("UP.BMP", msg::kNotBitmap),
-                                                     Line("missing.bmp", msg::kFileFailed), "b.c.jpg",
-                                                     msg::kSomeFailed}));
+    EXPECT_EQ(mixed.lines,
+              (std::vector<std::string>{"a.jpg", Line("t.txt", msg::kNotBitmap), Line("UP.BMP", msg::kNotBitmap),
+                                        Line("missing.bmp", msg::kFileFailed), "b.c.jpg", msg::kSomeFailed}));
     // The cause of a failure goes to stderr, for the person reading the log.
     EXPECT_NE(mixed.errors.find("missing.bmp"), std::string::npos);
     EXPECT_TRUE(DecodeJpegFile(dir.file("b.c.jpg")).ok);
@@ -108,7 +107,8 @@ TEST_F(CliStamp, JobsKeepTheOrderAndTheSummary) {
         std::vector<std::string> lines;
     } cases[] = {
         {good, 0, {"big.jpg", "a.jpg", "b.jpg", "c.jpg", msg::kAllDone}},
-        {mixed, 1,
+        {mixed,
+         1,
          {"big.jpg", Line("t.txt", msg::kNotBitmap), "a.jpg", Line("missing.bmp", msg::kFileFailed), "b.jpg", "c.jpg",
           msg::kSomeFailed}},
         {{"missing.bmp", "a.bmp"}, 1, {Line("missing.bmp", msg::kFileFailed), "a.jpg", msg::kSomeFailed}},
@@ -166,7 +166,7 @@ TEST_F(CliStamp, OptionsGovernTheRun) {
     Bitmap("pic.bmp", W, H);
     const TSize extent = StampExtent("XYZ");
     const RunResult run = Stamp({"--corner", "bottom-right", "--back", "#FFFFFF", "--color", "#000000", "--text", "XYZ",
-                           "--quality=1", "pic.bmp"});
+                                 "--quality=1", "pic.bmp"});
     ASSERT_EQ(run.status, 0) << run.errors;
     const Jpeg out = DecodeJpegFile(dir.file("pic.jpg"));
     EXPECT_EQ(out.luminanceTable, ReferenceLuminanceTable(10));

@@ -57,7 +57,8 @@ TEST(DropProgress, CancelStopsAfterTheCurrentFileAndTheSummarySaysSo) {
         EXPECT_EQ(ProcessDrop(work, names, settings, boxes, &progress), c.summary == kAllDoneBox);
         EXPECT_EQ(boxes.boxes, std::vector<Box>{c.summary});
         std::vector<std::string> expected;
-        for (size_t i = 0; i < c.written; ++i) expected.push_back("start " + std::to_string(i) + "/3 " + "abc"[i] + ".bmp");
+        for (size_t i = 0; i < c.written; ++i)
+            expected.push_back("start " + std::to_string(i) + "/3 " + "abc"[i] + ".bmp");
         expected.push_back("finished");
         expected.push_back("box");  // the window is gone before the summary shows
         EXPECT_EQ(progress.events, expected);

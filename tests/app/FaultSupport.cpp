@@ -55,8 +55,7 @@ std::string ProgramPath() {
     return std::filesystem::exists(p) ? p.string() : "";
 }
 
-Child StartProgram(const std::vector<std::string>& args, const std::string& settingsFile,
-                   const std::string& workDir) {
+Child StartProgram(const std::vector<std::string>& args, const std::string& settingsFile, const std::string& workDir) {
     std::vector<std::string> argv = {ProgramPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;

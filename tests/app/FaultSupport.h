@@ -44,8 +44,7 @@ std::string ProgramPath();
 struct Child {
     int pid = -1;
 };
-Child StartProgram(const std::vector<std::string>& args, const std::string& settingsFile,
-                   const std::string& workDir);
+Child StartProgram(const std::vector<std::string>& args, const std::string& settingsFile, const std::string& workDir);
 // Waits for the child; returns its exit status (128 + signal for a signal) and its usage.
 int WaitChild(const Child& child, rusage* usage = nullptr);
 

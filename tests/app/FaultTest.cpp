@@ -63,10 +63,8 @@ void FillDisk(const std::string& folder) {
     const int fd = ::open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     const std::vector<char> block(4096, 'x');
-    while (::write(fd, block.data(), block.size()) > 0) {
-    }
-    while (::write(fd, block.data(), 1) > 0) {
-    }
+    while (::write(fd, block.data(), block.size()) > 0) {}
+    while (::write(fd, block.data(), 1) > 0) {}
     ::close(fd);
 }
 
@@ -109,8 +107,8 @@ TEST(Faults, UnwritableOutputFolderFailsThatFileAndTheBatchGoesOn) {
 
         TPicture work;
         RecordingBoxes boxes;
-        EXPECT_FALSE(ProcessDrop(work, {locked.path() + "/a.bmp", open.file("b.bmp")}, StampSettings(f.saveFormat),
-                                 boxes));
+        EXPECT_FALSE(
+            ProcessDrop(work, {locked.path() + "/a.bmp", open.file("b.bmp")}, StampSettings(f.saveFormat), boxes));
         EXPECT_EQ(boxes.boxes, (std::vector<Box>{kFailedBox, kSomeFailedBox}));
         EXPECT_EQ(FolderListing(locked.path()), before);
         EXPECT_EQ(ReadFile(locked.path() + "/a" + f.ext), earlierOutput);
@@ -121,8 +119,9 @@ TEST(Faults, UnwritableOutputFolderFailsThatFileAndTheBatchGoesOn) {
 TEST(Faults, UnwritableSettingsFolderRaisesAndKeepsTheFile) {
     UnwritableFolder locked;
     const Settings old = StampSettings(0);
-    ASSERT_TRUE(locked.Prepare([&](const std::string& dir) { WriteSettingsFile(dir + "/k.ini", old, {10, 20}); }))
-        << locked.Why();
+    ASSERT_TRUE(locked.Prepare([&](const std::string& dir) {
+        WriteSettingsFile(dir + "/k.ini", old, {10, 20});
+    })) << locked.Why();
     const std::string bytes = ReadFile(locked.path() + "/k.ini");
     Settings changed = StampSettings(1, 3);
     changed.CopyrightText = "another text";
@@ -240,8 +239,8 @@ TEST(Faults, KilledMidBatchLeavesOnlyWholeOutputs) {
                 }
 
             // Running the batch again completes it and leaves nothing else behind.
-            EXPECT_EQ(faulttest::WaitChild(faulttest::StartProgram(args, dir.file("settings.ini"), dir.path().string())),
-                      0);
+            EXPECT_EQ(
+                faulttest::WaitChild(faulttest::StartProgram(args, dir.file("settings.ini"), dir.path().string())), 0);
             EXPECT_EQ(outputs(), kPictures);
             EXPECT_EQ(Strays(dir.path().string(), {".bmp", f.ext}), std::vector<std::string>{});
         }

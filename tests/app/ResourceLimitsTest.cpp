@@ -44,8 +44,7 @@ void Put32BE(Bytes& b, uint32_t v) {
 }
 
 // A BITMAPINFOHEADER file of the given geometry, its palette, then dataBytes bytes of pixels.
-Bytes BmpFile(int32_t width, int32_t height, int bpp, uint32_t compression, size_t dataBytes,
-              const Bytes& data = {}) {
+Bytes BmpFile(int32_t width, int32_t height, int bpp, uint32_t compression, size_t dataBytes, const Bytes& data = {}) {
     const uint32_t paletteBytes = bpp <= 8 ? 4u << bpp : 0;
     const uint32_t offBits = 14 + 40 + paletteBytes;
     Bytes b = {'B', 'M'};
@@ -160,10 +159,10 @@ TEST(ResourceLimits, HugeHeadersAreRefusedBeforeAllocation) {
          "the file is truncated"},
         {"BMP 8-bit, 1048576 x 256, 100 bytes of pixels", BmpFile(1 << 20, 256, 8, 0, 100), false, kRefused,
          "the file is truncated"},
-        {"BMP 8-bit RLE, 16384 x 16384, an end-of-bitmap code only",
-         BmpFile(16384, 16384, 8, 1, 2, {0, 1}), false, kRefused, "too large for its compressed data"},
-        {"BMP 4-bit RLE, 16384 x 16384, 4 KiB of codes", BmpFile(16384, 16384, 4, 2, 4096, {0, 1}), false,
+        {"BMP 8-bit RLE, 16384 x 16384, an end-of-bitmap code only", BmpFile(16384, 16384, 8, 1, 2, {0, 1}), false,
          kRefused, "too large for its compressed data"},
+        {"BMP 4-bit RLE, 16384 x 16384, 4 KiB of codes", BmpFile(16384, 16384, 4, 2, 4096, {0, 1}), false, kRefused,
+         "too large for its compressed data"},
         {"BMP past the size limit", BmpFile((1 << 20) + 1, 1, 24, 0, 4 * ((1 << 20) + 1)), false, kRefused,
          "too large"},
         {"PNG truecolour, 16384 x 16384, 40 bytes of image data", PngFile(16384, 16384, 2, 40), true, kRefused,

@@ -36,22 +36,23 @@ protected:
 
 TEST_F(SettingsFileCli, ListsTheFileInItsKeyOrderWithThePlainText) {
     // A file of the original program: code page 932, its own key order, an unknown key.
-    Put(Utf8ToCp932("[save]\r\ncopyright_text=089/0LTO4G0zOHpNfyFPlg==\r\nimagequality=30\r\n"
+    Put(
+        Utf8ToCp932("[save]\r\ncopyright_text=089/0LTO4G0zOHpNfyFPlg==\r\nimagequality=30\r\n"
                     "[font]\r\nname=ＭＳ ゴシック\r\nsize=9\r\n"));
     std::string out, err;
     EXPECT_EQ(Run({}, out, err), 0);
     EXPECT_EQ(err, "");
-    EXPECT_EQ(out,
-              "# " + path + "\n"
-              "save.copyright_text=(c)テスト\n"
-              "save.imagequality=10\n"
-              "save.format=0\n"
-              "font.name=ＭＳ ゴシック\n"
-              "font.size=9\n"
-              "basic.Position=1\n"
-              "colors.back_color=16777215\ncolors.word_color=0\ncolors.back_trans=0\n"
-              "window.top=0\nwindow.left=0\n"
-              "position.top=0\nposition.left=0\n");
+    EXPECT_EQ(out, "# " + path +
+                       "\n"
+                       "save.copyright_text=(c)テスト\n"
+                       "save.imagequality=10\n"
+                       "save.format=0\n"
+                       "font.name=ＭＳ ゴシック\n"
+                       "font.size=9\n"
+                       "basic.Position=1\n"
+                       "colors.back_color=16777215\ncolors.word_color=0\ncolors.back_trans=0\n"
+                       "window.top=0\nwindow.left=0\n"
+                       "position.top=0\nposition.left=0\n");
     EXPECT_EQ(Run({"extra"}, out, err), 2);
 }
 

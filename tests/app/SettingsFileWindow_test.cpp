@@ -1,14 +1,14 @@
 // The settings file as the main window uses it: loaded when the window is made, written when
 // it is closed through its close box, skipped by Exit, and an unwritable file keeping the
 // window open with the file error shown.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <QApplication>
 

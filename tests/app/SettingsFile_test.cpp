@@ -1,11 +1,11 @@
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,12 +48,16 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
     }
     ~ScopedEnv() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
 
 private:
@@ -90,13 +94,30 @@ TEST(SettingsFile, FirstWriteLayoutLineByLine) {
     ReadSettingsFile(path, s);
     WriteSettingsFile(path, s, {107, 192});
     const std::vector<std::string> expected = {
-        "[basic]",    "Position=1",   "",
-        "[colors]",   "back_color=16777215", "word_color=0", "back_trans=0", "",
-        "[window]",   "top=107",      "left=192",     "",
-        "[font]",     "name=MS UI Gothic", "",
-        "[position]", "top=0",        "left=0",       "",
-        "[save]",     "format=0",     "imagequality=10",
-        "copyright_text=1yoQNwc60NyeItSV6XNAAw==", "",
+        "[basic]",
+        "Position=1",
+        "",
+        "[colors]",
+        "back_color=16777215",
+        "word_color=0",
+        "back_trans=0",
+        "",
+        "[window]",
+        "top=107",
+        "left=192",
+        "",
+        "[font]",
+        "name=MS UI Gothic",
+        "",
+        "[position]",
+        "top=0",
+        "left=0",
+        "",
+        "[save]",
+        "format=0",
+        "imagequality=10",
+        "copyright_text=1yoQNwc60NyeItSV6XNAAw==",
+        "",
     };
     const auto lines = CrLfLines(ReadFile(path));
     ASSERT_EQ(lines.size(), 24u);
@@ -132,8 +153,10 @@ TEST(SettingsFile, MalformedAndOutOfRangeValues) {
         {"basic", "Position=0", [](const Settings& s, const P& p) { return !s.RestoreWindowPos && !p; }},
         {"basic", "Position=x", [](const Settings& s, const P& p) { return s.RestoreWindowPos && p; }},
         {"position", "top=1", [](const Settings& s, const P&) { return s.PosTop && !s.PosLeft; }},
-        {"font", "name=  Noto Sans CJK JP  ", [](const Settings& s, const P&) { return s.FontName == "Noto Sans CJK JP"; }},
-        {"save", "copyright_text=garbage", [](const Settings& s, const P&) { return s.CopyrightText == "(c)2005 Rinto"; }},
+        {"font", "name=  Noto Sans CJK JP  ",
+         [](const Settings& s, const P&) { return s.FontName == "Noto Sans CJK JP"; }},
+        {"save", "copyright_text=garbage",
+         [](const Settings& s, const P&) { return s.CopyrightText == "(c)2005 Rinto"; }},
         {"save", "copyright_text=", [](const Settings& s, const P&) { return s.CopyrightText == "(c)2005 Rinto"; }},
         {"window", "top=-30", [](const Settings&, const P& p) { return p && p->Top == -30 && p->Left == 0; }},
         {"window", "left=$10", [](const Settings&, const P& p) { return p && p->Left == 16; }},
@@ -153,15 +176,15 @@ TEST(SettingsFile, UnknownSectionsSurviveCommentsGo) {
     testsupport::TempDir dir;
     const std::string path = dir.file("k.ini");
     WriteFile(path,
-        "; written by hand\r\n"
-        "[SAVE]\r\n"
-        "FORMAT=1\r\n"
-        "ImageQuality=3\r\n"
-        "my_note=keep this\r\n"
-        "\r\n"
-        "; another comment\r\n"
-        "[plugins]\r\n"
-        "path=/opt/x\r\n");
+              "; written by hand\r\n"
+              "[SAVE]\r\n"
+              "FORMAT=1\r\n"
+              "ImageQuality=3\r\n"
+              "my_note=keep this\r\n"
+              "\r\n"
+              "; another comment\r\n"
+              "[plugins]\r\n"
+              "path=/opt/x\r\n");
     Settings s = Initial();
     ReadSettingsFile(path, s);
     EXPECT_EQ(s.SaveFormat, 1);
@@ -204,8 +227,8 @@ TEST(SettingsFile, ReadsAFileOfTheOriginalProgram) {
     const std::string path = dir.file("k.ini");
     // As the original writes it: code page 932 bytes, CR LF, its protected line.
     WriteFile(path, Utf8ToCp932("[basic]\r\nPosition=0\r\n\r\n[font]\r\nname=ＭＳ Ｐゴシック\r\n\r\n"
-                          "[save]\r\nformat=1\r\nimagequality=7\r\n"
-                          "copyright_text=1yoQNwc60NyeItSV6XNAAw==\r\n\r\n"));
+                                "[save]\r\nformat=1\r\nimagequality=7\r\n"
+                                "copyright_text=1yoQNwc60NyeItSV6XNAAw==\r\n\r\n"));
     Settings s = Initial();
     s.CopyrightText = "something else";
     EXPECT_FALSE(ReadSettingsFile(path, s).has_value());

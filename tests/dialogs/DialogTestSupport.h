@@ -24,8 +24,8 @@
 namespace dialogtest {
 
 inline auto Fields(const Settings& s) {
-    return std::tie(s.RestoreWindowPos, s.BackColor, s.WordColor, s.BackTransparent, s.FontName, s.PosLeft,
-                    s.PosTop, s.VersionText, s.ImageQuality, s.SaveFormat, s.CopyrightText, s.PassPhrase);
+    return std::tie(s.RestoreWindowPos, s.BackColor, s.WordColor, s.BackTransparent, s.FontName, s.PosLeft, s.PosTop,
+                    s.VersionText, s.ImageQuality, s.SaveFormat, s.CopyrightText, s.PassPhrase);
 }
 inline bool Same(const Settings& a, const Settings& b) { return Fields(a) == Fields(b); }
 

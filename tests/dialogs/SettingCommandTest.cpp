@@ -55,9 +55,9 @@ Settings EditEverythingAndEnd(TSettingForm& form, End end) {
     QTest::keyClicks(form.Edit1, QStringLiteral("(c)2026 Someone Else"));
     const Settings edited = form.Settings;
     switch (end) {
-        case End::Ok: QTest::mouseClick(form.Button1, Qt::LeftButton); break;
-        case End::Cancel: QTest::mouseClick(form.Button2, Qt::LeftButton); break;
-        case End::CloseBox: form.close(); break;
+    case End::Ok: QTest::mouseClick(form.Button1, Qt::LeftButton); break;
+    case End::Cancel: QTest::mouseClick(form.Button2, Qt::LeftButton); break;
+    case End::CloseBox: form.close(); break;
     }
     return edited;
 }
@@ -177,7 +177,7 @@ TEST(SettingCommand, ChangesMadeInTheDialogGovernTheNextDrop) {
             if (!c.transparent) QTest::mouseClick(form->Button4, Qt::LeftButton);
             QTest::mouseClick(form->PreViewImage, Qt::LeftButton, {}, c.click);
             form->ComboBox1->setFocus();
-            QTest::keyClick(form->ComboBox1, Qt::Key_Up);  // JPEG
+            QTest::keyClick(form->ComboBox1, Qt::Key_Up);   // JPEG
             QTest::keyClick(form->TrackBar1, Qt::Key_End);  // best quality, cleanest colours
             form->Edit1->selectAll();
             QTest::keyClicks(form->Edit1, QStringLiteral("KIRIMARK"));

@@ -51,30 +51,18 @@ TEST_F(SettingFormTest, FormMatchesItsDesign) {
     EXPECT_TRUE(form.windowFlags() & Qt::WindowCloseButtonHint);
 
     const dialogtest::Place places[] = {
-        {"GroupBox1", {0, 8, 297, 217}, "プレビュー"},
-        {"PreViewImage", {8, 16, 281, 193}, nullptr},
-        {"Label2", {304, 8, 0, 0}, "文字色"},
-        {"Label1", {312, 24, 49, 17}, ""},
-        {"Button3", {368, 16, 57, 25}, "設定"},
-        {"Label3", {304, 48, 0, 0}, "文字背景色"},
-        {"CheckBox1", {304, 64, 81, 17}, "透明にする"},
-        {"Label6", {312, 88, 49, 17}, nullptr},
-        {"Button4", {368, 88, 57, 25}, "設定"},
-        {"Label5", {304, 120, 0, 0}, "文字フォント"},
-        {"Label7", {312, 144, 0, 0}, "さんぷるぅ"},
-        {"Button5", {368, 136, 57, 25}, "設定"},
-        {"Label4", {304, 168, 0, 0}, "表示場所"},
-        {"BashoLabel", {344, 184, 0, 0}, "左上"},
-        {"Label11", {304, 208, 0, 0}, "保存形式"},
-        {"ComboBox1", {320, 224, 105, 20}, nullptr},
-        {"Label12", {0, 240, 0, 0}, "文字列"},
-        {"Edit1", {40, 232, 257, 20}, "(c)2005 Rinto"},
-        {"Label8", {168, 264, 0, 0}, "画像圧縮品質"},
-        {"Label9", {0, 264, 0, 0}, "低品質"},
-        {"Label10", {400, 264, 0, 0}, "高品質"},
-        {"TrackBar1", {0, 280, 433, 33}, nullptr},
-        {"Button1", {280, 320, 75, 25}, "OK"},
-        {"Button2", {360, 320, 75, 25}, "キャンセル"},
+        {"GroupBox1", {0, 8, 297, 217}, "プレビュー"},  {"PreViewImage", {8, 16, 281, 193}, nullptr},
+        {"Label2", {304, 8, 0, 0}, "文字色"},           {"Label1", {312, 24, 49, 17}, ""},
+        {"Button3", {368, 16, 57, 25}, "設定"},         {"Label3", {304, 48, 0, 0}, "文字背景色"},
+        {"CheckBox1", {304, 64, 81, 17}, "透明にする"}, {"Label6", {312, 88, 49, 17}, nullptr},
+        {"Button4", {368, 88, 57, 25}, "設定"},         {"Label5", {304, 120, 0, 0}, "文字フォント"},
+        {"Label7", {312, 144, 0, 0}, "さんぷるぅ"},     {"Button5", {368, 136, 57, 25}, "設定"},
+        {"Label4", {304, 168, 0, 0}, "表示場所"},       {"BashoLabel", {344, 184, 0, 0}, "左上"},
+        {"Label11", {304, 208, 0, 0}, "保存形式"},      {"ComboBox1", {320, 224, 105, 20}, nullptr},
+        {"Label12", {0, 240, 0, 0}, "文字列"},          {"Edit1", {40, 232, 257, 20}, "(c)2005 Rinto"},
+        {"Label8", {168, 264, 0, 0}, "画像圧縮品質"},   {"Label9", {0, 264, 0, 0}, "低品質"},
+        {"Label10", {400, 264, 0, 0}, "高品質"},        {"TrackBar1", {0, 280, 433, 33}, nullptr},
+        {"Button1", {280, 320, 75, 25}, "OK"},          {"Button2", {360, 320, 75, 25}, "キャンセル"},
     };
     dialogtest::ExpectLayout(form, places);
     EXPECT_EQ(form.PreviewLabel->parentWidget(), form.GroupBox1);
@@ -94,8 +82,8 @@ TEST_F(SettingFormTest, FormMatchesItsDesign) {
 }
 
 TEST_F(SettingFormTest, TabKeyFollowsTheDesignedOrder) {
-    const std::vector<QWidget*> order = {form.Button1, form.Button2, form.Button3, form.Button4, form.Button5,
-                                         form.CheckBox1, form.TrackBar1, form.ComboBox1, form.Edit1, form.Button1};
+    const std::vector<QWidget*> order = {form.Button1,   form.Button2,   form.Button3,   form.Button4, form.Button5,
+                                         form.CheckBox1, form.TrackBar1, form.ComboBox1, form.Edit1,   form.Button1};
     form.activateWindow();
     form.Button1->setFocus();
     ASSERT_EQ(QApplication::focusWidget(), form.Button1);
@@ -112,8 +100,8 @@ TEST_F(SettingFormTest, LeftClickPicksTheQuarterByIntegerHalves) {
         const char* corner;
     };
     const Case cases[] = {
-        {139, 95, true, true, "左上"},    {140, 95, false, true, "右上"},    {139, 96, true, false, "左下"},
-        {140, 96, false, false, "右下"},  {0, 192, true, false, "左下"},     {280, 0, false, true, "右上"},
+        {139, 95, true, true, "左上"},   {140, 95, false, true, "右上"}, {139, 96, true, false, "左下"},
+        {140, 96, false, false, "右下"}, {0, 192, true, false, "左下"},  {280, 0, false, true, "右上"},
     };
     const int w = form.PreviewLabel->width(), h = form.PreviewLabel->height();
     for (const Case& c : cases) {

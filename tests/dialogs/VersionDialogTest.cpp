@@ -24,14 +24,10 @@ TEST(VersionDialog, FormMatchesItsDesign) {
     EXPECT_FALSE(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 
     const dialogtest::Place places[] = {
-        {"Panel1", {8, 8, 201, 105}, nullptr},
-        {"SoftIcon", {8, 8, 32, 32}, nullptr},
-        {"SoftNameLabel", {56, 8, 0, 0}, "Kirimark"},
-        {"VersionLabel", {56, 29, 0, 0}, nullptr},
-        {"CopyRightLabel", {24, 48, 0, 0}, nullptr},
-        {"Label3", {8, 72, 0, 0}, "以下のライブラリを使用してます！"},
-        {"Label2", {16, 88, 0, 0}, "KMPNG"},
-        {"Label1", {72, 88, 0, 0}, nullptr},
+        {"Panel1", {8, 8, 201, 105}, nullptr},        {"SoftIcon", {8, 8, 32, 32}, nullptr},
+        {"SoftNameLabel", {56, 8, 0, 0}, "Kirimark"}, {"VersionLabel", {56, 29, 0, 0}, nullptr},
+        {"CopyRightLabel", {24, 48, 0, 0}, nullptr},  {"Label3", {8, 72, 0, 0}, "以下のライブラリを使用してます！"},
+        {"Label2", {16, 88, 0, 0}, "KMPNG"},          {"Label1", {72, 88, 0, 0}, nullptr},
         {"OkButton", {72, 120, 75, 25}, "OK"},
     };
     // Every line of text fits inside the panel rather than being cut at its edge.

@@ -98,7 +98,8 @@ std::vector<uint32_t> Grey16() {
 }
 
 constexpr TColor Rgb(uint32_t rrggbb) {
-    return RGBColor(static_cast<uint8_t>(rrggbb >> 16), static_cast<uint8_t>(rrggbb >> 8), static_cast<uint8_t>(rrggbb));
+    return RGBColor(static_cast<uint8_t>(rrggbb >> 16), static_cast<uint8_t>(rrggbb >> 8),
+                    static_cast<uint8_t>(rrggbb));
 }
 
 TEST(BmpFile, WriterRoundTripKeepsFormatPaletteAndPixels) {
@@ -111,7 +112,8 @@ TEST(BmpFile, WriterRoundTripKeepsFormatPaletteAndPixels) {
             if (format <= pf8bit) {
                 std::vector<TPaletteEntry> e;
                 for (int i = 0; i < (1 << StorageBits(format)); ++i)
-                    e.push_back({static_cast<uint8_t>(i * 7), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 3), 0});
+                    e.push_back(
+                        {static_cast<uint8_t>(i * 7), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 3), 0});
                 src.SetPalette(TPalette(e));
             }
             // Deterministic bytes, masked per format so that each pixel is a valid value.
@@ -145,21 +147,33 @@ std::vector<HandCase> HandCases() {
     std::vector<HandCase> cases;
     // 2 x 2, rows stored bottom-up: bottom row first.
     cases.push_back({"core header, 1 bit, RGB triples",
-                     {.headerSize = 12, .width = 2, .height = 2, .bpp = 1, .palette = {0x102030, 0xA0B0C0},
+                     {.headerSize = 12,
+                      .width = 2,
+                      .height = 2,
+                      .bpp = 1,
+                      .palette = {0x102030, 0xA0B0C0},
                       .pixels = {0x40, 0, 0, 0, 0x80, 0, 0, 0}},
                      pf1bit,
                      {Rgb(0xA0B0C0), Rgb(0x102030), Rgb(0x102030), Rgb(0xA0B0C0)}});
     for (uint32_t size : {40u, 52u, 56u, 108u, 124u}) {
         cases.push_back({"8 bit, header " + std::to_string(size),
-                         {.headerSize = size, .width = 3, .height = 2, .bpp = 8,
+                         {.headerSize = size,
+                          .width = 3,
+                          .height = 2,
+                          .bpp = 8,
                           .palette = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF},
-                          .pixels = {1, 2, 3, 0, 3, 2, 1, 0}, .clrUsed = 4},
+                          .pixels = {1, 2, 3, 0, 3, 2, 1, 0},
+                          .clrUsed = 4},
                          pf8bit,
                          {Rgb(0x0000FF), Rgb(0x00FF00), Rgb(0xFF0000), Rgb(0xFF0000), Rgb(0x00FF00), Rgb(0x0000FF)}});
     }
     cases.push_back({"4 bit, short palette",
-                     {.width = 3, .height = 1, .bpp = 4, .palette = {0x111111, 0x222222, 0x333333},
-                      .pixels = {0x21, 0x00, 0, 0}, .clrUsed = 3},
+                     {.width = 3,
+                      .height = 1,
+                      .bpp = 4,
+                      .palette = {0x111111, 0x222222, 0x333333},
+                      .pixels = {0x21, 0x00, 0, 0},
+                      .clrUsed = 3},
                      pf4bit,
                      {Rgb(0x333333), Rgb(0x222222), Rgb(0x111111)}});
     cases.push_back({"top-down 24 bit",
@@ -171,23 +185,41 @@ std::vector<HandCase> HandCases() {
                      pf15bit,
                      {Rgb(0xFF0000), Rgb(0x0000FF)}});
     cases.push_back({"16 bit bitfields 5-6-5",
-                     {.width = 2, .height = 1, .bpp = 16, .compression = kBITFIELDS,
-                      .masks = {0xF800, 0x07E0, 0x001F}, .pixels = {0xE0, 0x07, 0x00, 0xF8}},
+                     {.width = 2,
+                      .height = 1,
+                      .bpp = 16,
+                      .compression = kBITFIELDS,
+                      .masks = {0xF800, 0x07E0, 0x001F},
+                      .pixels = {0xE0, 0x07, 0x00, 0xF8}},
                      pf16bit,
                      {Rgb(0x00FF00), Rgb(0xFF0000)}});
     cases.push_back({"16 bit bitfields 4-4-4, widened by replication",
-                     {.width = 2, .height = 1, .bpp = 16, .compression = kBITFIELDS,
-                      .masks = {0x0F00, 0x00F0, 0x000F}, .pixels = {0x8F, 0x0F, 0x00, 0x01}},
+                     {.width = 2,
+                      .height = 1,
+                      .bpp = 16,
+                      .compression = kBITFIELDS,
+                      .masks = {0x0F00, 0x00F0, 0x000F},
+                      .pixels = {0x8F, 0x0F, 0x00, 0x01}},
                      pf24bit,
                      {Rgb(0xFF88FF), Rgb(0x110000)}});
     cases.push_back({"16 bit bitfields 1-5-5-5 stay 15 bit",
-                     {.headerSize = 124, .width = 1, .height = 1, .bpp = 16, .compression = kBITFIELDS,
-                      .masks = {0x7C00, 0x03E0, 0x001F, 0x8000}, .pixels = {0xE0, 0x83, 0, 0}},
+                     {.headerSize = 124,
+                      .width = 1,
+                      .height = 1,
+                      .bpp = 16,
+                      .compression = kBITFIELDS,
+                      .masks = {0x7C00, 0x03E0, 0x001F, 0x8000},
+                      .pixels = {0xE0, 0x83, 0, 0}},
                      pf15bit,
                      {Rgb(0x00FF00)}});
     cases.push_back({"16 bit bitfields 4-4-4-4 with alpha become 32 bit",
-                     {.headerSize = 56, .width = 1, .height = 1, .bpp = 16, .compression = kBITFIELDS,
-                      .masks = {0x0F00, 0x00F0, 0x000F, 0xF000}, .pixels = {0x0F, 0x81, 0, 0}},
+                     {.headerSize = 56,
+                      .width = 1,
+                      .height = 1,
+                      .bpp = 16,
+                      .compression = kBITFIELDS,
+                      .masks = {0x0F00, 0x00F0, 0x000F, 0xF000},
+                      .pixels = {0x0F, 0x81, 0, 0}},
                      pf32bit,
                      {Rgb(0x1100FF)}});
     cases.push_back({"32 bit BI_RGB",
@@ -195,13 +227,22 @@ std::vector<HandCase> HandCases() {
                      pf32bit,
                      {Rgb(0x102030)}});
     cases.push_back({"32 bit bitfields x-b-g-r",
-                     {.width = 1, .height = 1, .bpp = 32, .compression = kBITFIELDS,
-                      .masks = {0x000000FF, 0x0000FF00, 0x00FF0000}, .pixels = {0x10, 0x20, 0x30, 0x00}},
+                     {.width = 1,
+                      .height = 1,
+                      .bpp = 32,
+                      .compression = kBITFIELDS,
+                      .masks = {0x000000FF, 0x0000FF00, 0x00FF0000},
+                      .pixels = {0x10, 0x20, 0x30, 0x00}},
                      pf32bit,
                      {Rgb(0x102030)}});
     cases.push_back({"32 bit bitfields 10-10-10 keep the top 8 bits",
-                     {.headerSize = 56, .width = 1, .height = 1, .bpp = 32, .compression = kBITFIELDS,
-                      .masks = {0x3FF00000, 0x000FFC00, 0x000003FF}, .pixels = {0xFF, 0x03, 0x00, 0x20}},
+                     {.headerSize = 56,
+                      .width = 1,
+                      .height = 1,
+                      .bpp = 32,
+                      .compression = kBITFIELDS,
+                      .masks = {0x3FF00000, 0x000FFC00, 0x000003FF},
+                      .pixels = {0xFF, 0x03, 0x00, 0x20}},
                      pf32bit,
                      {Rgb(0x8000FF)}});
     return cases;
@@ -231,8 +272,13 @@ TEST(BmpFile, ReadsFromTheStreamsCurrentPosition) {
 // RLE8, 6 x 3: a run and a padded literal on the bottom row, then a delta that skips the
 // middle row, a run on the top row and an early end of bitmap.
 Layout Rle8Layout(std::vector<uint8_t> data) {
-    return {.width = 6, .height = 3, .bpp = 8, .compression = kRLE8,
-            .palette = {0x000000, 0x111111, 0x222222, 0x333333}, .pixels = std::move(data), .clrUsed = 4};
+    return {.width = 6,
+            .height = 3,
+            .bpp = 8,
+            .compression = kRLE8,
+            .palette = {0x000000, 0x111111, 0x222222, 0x333333},
+            .pixels = std::move(data),
+            .clrUsed = 4};
 }
 const std::vector<uint8_t> kRle8 = {3, 1, 0, 3, 2, 3, 1, 0, 0, 0, 0, 2, 2, 1, 2, 3, 0, 1};
 
@@ -270,8 +316,12 @@ std::vector<BadCase> BadCases() {
         change(s);
         return Build(s);
     };
-    const Layout good = {.width = 4, .height = 2, .bpp = 8, .palette = {0, 0xFFFFFF}, .pixels = std::vector<uint8_t>(8, 1),
-                       .clrUsed = 2};
+    const Layout good = {.width = 4,
+                         .height = 2,
+                         .bpp = 8,
+                         .palette = {0, 0xFFFFFF},
+                         .pixels = std::vector<uint8_t>(8, 1),
+                         .clrUsed = 2};
     const Layout rgb16 = {.width = 2, .height = 1, .bpp = 16, .compression = kBITFIELDS, .pixels = {0, 0, 0, 0}};
     std::vector<BadCase> v;
     v.push_back({"empty", {}});
@@ -302,9 +352,16 @@ std::vector<BadCase> BadCases() {
     v.push_back({"more pixels than allowed", with(good, [](Layout& s) { s.width = 1 << 20, s.height = 1 << 10; })});
     v.push_back({"wider than allowed", with(good, [](Layout& s) { s.width = (1 << 20) + 1; })});
     v.push_back({"most negative height", with(good, [](Layout& s) { s.height = INT32_MIN; })});
-    v.push_back({"RLE picture too large for its data",
-                 Build([] { auto s = Rle8Layout(kRle8); s.width = 1 << 14, s.height = 1 << 14; return s; }())});
-    v.push_back({"RLE top-down", Build([] { auto s = Rle8Layout(kRle8); s.height = -3; return s; }())});
+    v.push_back({"RLE picture too large for its data", Build([] {
+                     auto s = Rle8Layout(kRle8);
+                     s.width = 1 << 14, s.height = 1 << 14;
+                     return s;
+                 }())});
+    v.push_back({"RLE top-down", Build([] {
+                     auto s = Rle8Layout(kRle8);
+                     s.height = -3;
+                     return s;
+                 }())});
     v.push_back({"RLE run past the row", Build(Rle8Layout({7, 1, 0, 1}))});
     v.push_back({"RLE literal past the row", Build(Rle8Layout({4, 1, 0, 3, 1, 2, 3, 0, 0, 1}))});
     v.push_back({"RLE delta past the picture", Build(Rle8Layout({0, 2, 7, 0, 0, 1}))});
@@ -329,8 +386,8 @@ TEST(BmpFile, DamagedFilesAreRefusedAndLeaveTheBitmapEmpty) {
 
 TEST(BmpFile, EveryTruncationIsRefusedExceptMissingFinalPadding) {
     // 8 bit 5 x 3: rows of 8 bytes, the last one holding 5 bytes of pixels and 3 of padding.
-    Layout plain = {.width = 5, .height = 3, .bpp = 8, .palette = Grey16(), .pixels = std::vector<uint8_t>(24, 4),
-                  .clrUsed = 16};
+    Layout plain = {
+        .width = 5, .height = 3, .bpp = 8, .palette = Grey16(), .pixels = std::vector<uint8_t>(24, 4), .clrUsed = 16};
     for (const auto& bytes : {Build(plain), Build(Rle8Layout(kRle8)), Build(Rle4Layout(kRle4))}) {
         const bool rle = bytes[30] != 0;
         for (size_t len = 0; len < bytes.size(); ++len) {
@@ -348,9 +405,9 @@ TEST(BmpFile, EveryTruncationIsRefusedExceptMissingFinalPadding) {
 
 TEST(BmpFile, FlippedBytesNeverCrash) {
     // Every byte of each file inverted in turn: the reader must refuse or give a sane picture.
-    const std::vector<std::vector<uint8_t>> files = {
-        Build(Rle8Layout(kRle8)), Build(Rle4Layout(kRle4)), Build(HandCases()[0].layout),
-        Build(HandCases().back().layout), Build(HandCases()[5].layout)};
+    const std::vector<std::vector<uint8_t>> files = {Build(Rle8Layout(kRle8)), Build(Rle4Layout(kRle4)),
+                                                     Build(HandCases()[0].layout), Build(HandCases().back().layout),
+                                                     Build(HandCases()[5].layout)};
     for (const auto& file : files) {
         for (size_t i = 0; i < file.size(); ++i) {
             for (uint8_t flip : {0xFF, 0x80, 0x01}) {
@@ -361,8 +418,7 @@ TEST(BmpFile, FlippedBytesNeverCrash) {
                     Load(bytes, bmp);
                     EXPECT_GT(bmp.Width(), 0);
                     EXPECT_LE(int64_t{bmp.Width()} * bmp.Height(), TBitmap::kMaxPixels);
-                } catch (const EInvalidGraphic&) {
-                }
+                } catch (const EInvalidGraphic&) {}
             }
         }
     }

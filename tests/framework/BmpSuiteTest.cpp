@@ -69,21 +69,21 @@ int MaxDifference(const TBitmap& bmp, const Pam& pam) {
         for (int x = 0; x < pam.width; ++x) {
             const TColor c = bmp.GetPixel(x, y);
             const uint8_t* p = &pam.rgba[(static_cast<size_t>(y) * pam.width + x) * 4];
-            worst = std::max({worst, std::abs(GetRValue(c) - p[0]), std::abs(GetGValue(c) - p[1]),
-                              std::abs(GetBValue(c) - p[2])});
+            worst = std::max(
+                {worst, std::abs(GetRValue(c) - p[0]), std::abs(GetGValue(c) - p[1]), std::abs(GetBValue(c) - p[2])});
         }
     return worst;
 }
 
 // The pixel format each good file must keep.
 const std::map<std::string, TPixelFormat> kGoodFormats = {
-    {"pal1", pf1bit},         {"pal1bg", pf1bit},        {"pal1wb", pf1bit},        {"pal4", pf4bit},
-    {"pal4gs", pf4bit},       {"pal4rle", pf4bit},       {"pal8-0", pf8bit},        {"pal8", pf8bit},
-    {"pal8gs", pf8bit},       {"pal8nonsquare", pf8bit}, {"pal8os2", pf8bit},       {"pal8rle", pf8bit},
-    {"pal8topdown", pf8bit},  {"pal8v4", pf8bit},        {"pal8v5", pf8bit},        {"pal8w124", pf8bit},
-    {"pal8w125", pf8bit},     {"pal8w126", pf8bit},      {"rgb16-565", pf16bit},    {"rgb16-565pal", pf16bit},
-    {"rgb16", pf15bit},       {"rgb16bfdef", pf15bit},   {"rgb24", pf24bit},        {"rgb24pal", pf24bit},
-    {"rgb32", pf32bit},       {"rgb32bf", pf32bit},      {"rgb32bfdef", pf32bit},
+    {"pal1", pf1bit},        {"pal1bg", pf1bit},        {"pal1wb", pf1bit},      {"pal4", pf4bit},
+    {"pal4gs", pf4bit},      {"pal4rle", pf4bit},       {"pal8-0", pf8bit},      {"pal8", pf8bit},
+    {"pal8gs", pf8bit},      {"pal8nonsquare", pf8bit}, {"pal8os2", pf8bit},     {"pal8rle", pf8bit},
+    {"pal8topdown", pf8bit}, {"pal8v4", pf8bit},        {"pal8v5", pf8bit},      {"pal8w124", pf8bit},
+    {"pal8w125", pf8bit},    {"pal8w126", pf8bit},      {"rgb16-565", pf16bit},  {"rgb16-565pal", pf16bit},
+    {"rgb16", pf15bit},      {"rgb16bfdef", pf15bit},   {"rgb24", pf24bit},      {"rgb24pal", pf24bit},
+    {"rgb32", pf32bit},      {"rgb32bf", pf32bit},      {"rgb32bfdef", pf32bit},
 };
 
 std::vector<fs::path> Files(const std::string& folder) {

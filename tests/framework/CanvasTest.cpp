@@ -36,7 +36,8 @@ std::vector<TColor> Pixels(const TBitmap& bmp) {
 TEST(Canvas, PixelHeightFollowsTheWindowsFontMapper) {
     struct Case {
         int size, ppi, height;
-    } cases[] = {{9, 96, 12}, {8, 96, 11}, {10, 96, 13}, {12, 96, 16}, {9, 120, 15}, {9, 72, 9}, {-12, 96, 12}, {0, 96, 0}};
+    } cases[] = {{9, 96, 12},  {8, 96, 11}, {10, 96, 13},  {12, 96, 16},
+                 {9, 120, 15}, {9, 72, 9},  {-12, 96, 12}, {0, 96, 0}};
     for (const auto& c : cases) {
         TFont f;
         f.Size = c.size;
@@ -101,7 +102,7 @@ TEST(Canvas, OpaqueBrushFillsTheCellInEveryFormat) {
         SCOPED_TRACE(testing::Message() << "format " << fc.format);
         const TColor around = fc.format == pf1bit ? clWhite : outside;
         TBitmap bmp;
-    Fill(bmp, fc.format, 160, 40, around, fc.palette);
+        Fill(bmp, fc.format, 160, 40, around, fc.palette);
         TCanvas& c = bmp.Canvas();
         StampFont(c);
         c.Font.Color = text;
@@ -119,8 +120,10 @@ TEST(Canvas, OpaqueBrushFillsTheCellInEveryFormat) {
                 }
                 textPixels += p == text;
                 backPixels += p == back;
-                if (fc.format <= pf8bit) ASSERT_TRUE(p == text || p == back) << x << "," << y;
-                else ASSERT_TRUE(Between(p, back, text, 9)) << x << "," << y;
+                if (fc.format <= pf8bit)
+                    ASSERT_TRUE(p == text || p == back) << x << "," << y;
+                else
+                    ASSERT_TRUE(Between(p, back, text, 9)) << x << "," << y;
             }
         }
         EXPECT_GT(textPixels, 20);
@@ -134,7 +137,7 @@ TEST(Canvas, ClearBrushLeavesThePictureBetweenGlyphs) {
         if (fc.format == pf1bit) continue;  // no green in a two-colour palette
         SCOPED_TRACE(testing::Message() << "format " << fc.format);
         TBitmap bmp;
-    Fill(bmp, fc.format, 160, 40, picture, fc.palette);
+        Fill(bmp, fc.format, 160, 40, picture, fc.palette);
         TCanvas& c = bmp.Canvas();
         StampFont(c);
         c.Font.Color = text;
@@ -178,7 +181,7 @@ TEST(Canvas, TextOutsideThePictureOrEmptyDrawsNothing) {
     } cases[] = {{-500, 0, kText}, {0, -100, kText}, {40, 0, kText}, {0, 30, kText}, {2, 2, ""}};
     for (const auto& c : cases) {
         TBitmap bmp;
-    Fill(bmp, pf24bit, 40, 30, clWhite);
+        Fill(bmp, pf24bit, 40, 30, clWhite);
         StampFont(bmp.Canvas());
         bmp.Canvas().Brush.Color = clBlack;
         const auto before = Pixels(bmp);
@@ -220,7 +223,7 @@ TEST(Canvas, JapaneseRendersRealGlyphsWhateverTheFace) {
 TEST(Canvas, WorkerThreadsDrawTheSameAsOneThread) {
     auto draw = [](int i) {
         TBitmap bmp;
-    Fill(bmp, pf24bit, 120, 24, clWhite);
+        Fill(bmp, pf24bit, 120, 24, clWhite);
         TCanvas& c = bmp.Canvas();
         StampFont(c, i % 2 ? "MS UI Gothic" : "");
         c.Font.Color = RGBColor(static_cast<uint8_t>(i * 30), 0, 0);
@@ -231,9 +234,10 @@ TEST(Canvas, WorkerThreadsDrawTheSameAsOneThread) {
     std::vector<std::vector<TColor>> serial, parallel(kThreads);
     for (int i = 0; i < kThreads; ++i) serial.push_back(draw(i));
     std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) threads.emplace_back([&, i] {
-        for (int k = 0; k < 5; ++k) parallel[static_cast<size_t>(i)] = draw(i);
-    });
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            for (int k = 0; k < 5; ++k) parallel[static_cast<size_t>(i)] = draw(i);
+        });
     for (auto& t : threads) t.join();
     for (int i = 0; i < kThreads; ++i) EXPECT_EQ(parallel[static_cast<size_t>(i)], serial[static_cast<size_t>(i)]);
 }

@@ -34,8 +34,7 @@ const Case kCases[] = {
     {"①", "8740"},
     {"ｱ", "b1"},
     {"テスト", "836583588367"},
-    {"きょうもとてもいいてんきだね～☆",
-     "82ab82e582a482e082c682c482e082a282a282c482f182ab82be82cb81608199"},
+    {"きょうもとてもいいてんきだね～☆", "82ab82e582a482e082c682c482e082a282a282c482f182ab82be82cb81608199"},
 };
 
 TEST(CodePage, ConvertsBothWays) {
@@ -67,9 +66,9 @@ TEST(CodePage, InvalidBytesFailOrBecomeReplacementCharacters) {
         std::string replaced;
     };
     const Bad cases[] = {
-        {"a\x81", "a\xEF\xBF\xBD"},                    // lead byte at the end
+        {"a\x81", "a\xEF\xBF\xBD"},         // lead byte at the end
         {"\xEF\xBB\xBF", "\xEF\xBF\xBDｿ"},  // a UTF-8 mark is no code page 932 text
-        {"x\xA0y", "x\xEF\xBF\xBDy"},                  // unassigned single byte
+        {"x\xA0y", "x\xEF\xBF\xBDy"},       // unassigned single byte
     };
     for (const auto& c : cases) {
         std::string out;

@@ -1,8 +1,8 @@
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -24,18 +24,40 @@ TEST(TryStrToInt, ConvertsTheIntegerForms) {
         int32_t value;
     };
     const Case cases[] = {
-        {"0", true, 0},           {"42", true, 42},          {"-3", true, -3},
-        {"+7", true, 7},          {"  12", true, 12},        {"\t12", true, 12},
-        {"$0000FF", true, 255},   {"0xFF", true, 255},       {"0XfF", true, 255},
-        {"xff", true, 255},       {"XFF", true, 255},        {"-$10", true, -16},
-        {"$FFFFFFFF", true, -1},  {"$7FFFFFFF", true, 2147483647},
-        {"2147483647", true, 2147483647}, {"-2147483648", true, INT32_MIN},
-        {"2147483648", false, 0}, {"-2147483649", false, 0}, {"$100000000", false, 0},
-        {"", false, 0},           {"   ", false, 0},         {"-", false, 0},
-        {"$", false, 0},          {"0x", false, 0},          {"x", false, 0},
-        {"abc", false, 0},        {"yes", false, 0},         {"12abc", false, 0},
-        {"12 ", false, 0},        {"1.5", false, 0},         {"--1", false, 0},
-        {"$G", false, 0},         {"0x-1", false, 0},        {"99999999999999999999", false, 0},
+        {"0", true, 0},
+        {"42", true, 42},
+        {"-3", true, -3},
+        {"+7", true, 7},
+        {"  12", true, 12},
+        {"\t12", true, 12},
+        {"$0000FF", true, 255},
+        {"0xFF", true, 255},
+        {"0XfF", true, 255},
+        {"xff", true, 255},
+        {"XFF", true, 255},
+        {"-$10", true, -16},
+        {"$FFFFFFFF", true, -1},
+        {"$7FFFFFFF", true, 2147483647},
+        {"2147483647", true, 2147483647},
+        {"-2147483648", true, INT32_MIN},
+        {"2147483648", false, 0},
+        {"-2147483649", false, 0},
+        {"$100000000", false, 0},
+        {"", false, 0},
+        {"   ", false, 0},
+        {"-", false, 0},
+        {"$", false, 0},
+        {"0x", false, 0},
+        {"x", false, 0},
+        {"abc", false, 0},
+        {"yes", false, 0},
+        {"12abc", false, 0},
+        {"12 ", false, 0},
+        {"1.5", false, 0},
+        {"--1", false, 0},
+        {"$G", false, 0},
+        {"0x-1", false, 0},
+        {"99999999999999999999", false, 0},
     };
     for (const auto& c : cases) {
         int32_t v = 12345;
@@ -74,8 +96,7 @@ TEST(MemIniFile, ReadsWhatTheLayoutRulesSay) {
     EXPECT_EQ(ini.ReadString("basic", "orphan", "d"), "d");
     EXPECT_EQ(ini.ReadString("basic", "a line without equals", "d"), "d");
     EXPECT_EQ(ini.ReadInteger("basic", "extra", 0), 2);  // the repeated section adds to the first
-    EXPECT_EQ(ini.ReadSection("basic"),
-              (std::vector<std::string>{"Position", "text", "empty", "extra", "Position"}));
+    EXPECT_EQ(ini.ReadSection("basic"), (std::vector<std::string>{"Position", "text", "empty", "extra", "Position"}));
     EXPECT_EQ(ini.ReadInteger("colors", "back_color", -1), 255);
     EXPECT_EQ(ini.ReadInteger("colors", "word_color", -1), 255);
     EXPECT_FALSE(ini.ReadBool("colors", "back_trans", false));

@@ -81,19 +81,22 @@ void Picture(TBitmap& bmp, TPixelFormat format, int w = 61, int h = 37) {
     if (format <= pf8bit) {
         std::vector<TPaletteEntry> e;
         for (int i = 0; i < (1 << StorageBits(format)); ++i)
-            e.push_back({static_cast<uint8_t>(i * 53), static_cast<uint8_t>(255 - i * 11), static_cast<uint8_t>(i * 97), 0});
+            e.push_back(
+                {static_cast<uint8_t>(i * 53), static_cast<uint8_t>(255 - i * 11), static_cast<uint8_t>(i * 97), 0});
         palette = TPalette(e);
     }
     bmp.Allocate(format, w, h, palette);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             if (format <= pf8bit) {
-                bmp.SetPixel(x, y, RGBColor(palette[(x / 8 + y / 8) % palette.Count()].peRed,
-                                            palette[(x / 8 + y / 8) % palette.Count()].peGreen,
-                                            palette[(x / 8 + y / 8) % palette.Count()].peBlue));
+                bmp.SetPixel(x, y,
+                             RGBColor(palette[(x / 8 + y / 8) % palette.Count()].peRed,
+                                      palette[(x / 8 + y / 8) % palette.Count()].peGreen,
+                                      palette[(x / 8 + y / 8) % palette.Count()].peBlue));
             } else {
-                bmp.SetPixel(x, y, RGBColor(static_cast<uint8_t>(x * 4), static_cast<uint8_t>(y * 6),
-                                            static_cast<uint8_t>(x > 30 ? 220 : 30)));
+                bmp.SetPixel(x, y,
+                             RGBColor(static_cast<uint8_t>(x * 4), static_cast<uint8_t>(y * 6),
+                                      static_cast<uint8_t>(x > 30 ? 220 : 30)));
             }
         }
 }

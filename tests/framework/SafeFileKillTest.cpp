@@ -2,10 +2,10 @@
 // of the same file, and nothing that belongs to a living writer is touched.
 #include <gtest/gtest.h>
 
-#include "FileHelpers.h"
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include "FileHelpers.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -3,10 +3,10 @@
 // named temporary file).
 #include <gtest/gtest.h>
 
-#include "FileHelpers.h"
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <fstream>
+#include "FileHelpers.h"
 
 #include "SafeFile.h"
 #include "TestSupport.h"
@@ -25,7 +25,9 @@ mode_t ModeOf(const std::string& name) {
     return st.st_mode & 07777;
 }
 
-void Write(TSafeFileStream& f, const std::string& text) { f.WriteBuffer(text.data(), static_cast<int64_t>(text.size())); }
+void Write(TSafeFileStream& f, const std::string& text) {
+    f.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+}
 
 struct Path {
     const char* name;
@@ -87,8 +89,7 @@ TEST_P(SafeFile, WithoutCommitTheOldFileStaysAndNothingIsLeft) {
         TSafeFileStream f(target);
         Write(f, "half of the ");
         throw EWriteError("disk full");  // as an encoder failing midway
-    } catch (const EWriteError&) {
-    }
+    } catch (const EWriteError&) {}
     EXPECT_EQ(ReadBytes(target), "old");
     EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"out.jpg"});
 
@@ -163,12 +164,11 @@ TEST_P(SafeFile, UnwritablePlacesRaiseCreateErrors) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, SafeFile, testing::ValuesIn(kPaths),
-                         [](const testing::TestParamInfo<Path>& info) {
-                             std::string n = info.param.name;
-                             for (char& c : n)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, SafeFile, testing::ValuesIn(kPaths), [](const testing::TestParamInfo<Path>& info) {
+    std::string n = info.param.name;
+    for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
+});
 
 }  // namespace

@@ -42,17 +42,17 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
 
 TEST(KMStreamWrite, BufferingThresholds) {
     struct Case {
-        std::vector<int32_t> sizes;           // writes in order
+        std::vector<int32_t> sizes;              // writes in order
         std::vector<int64_t> destinationWrites;  // after the final flush
     };
     const Case cases[] = {
-        {{65535}, {65535}},              // stays buffered until the flush
-        {{65535, 1}, {65535, 1}},        // one more byte flushes the 65535 first
-        {{100, 65520}, {100, 65520}},    // a big block goes straight out, after what was buffered
+        {{65535}, {65535}},            // stays buffered until the flush
+        {{65535, 1}, {65535, 1}},      // one more byte flushes the 65535 first
+        {{100, 65520}, {100, 65520}},  // a big block goes straight out, after what was buffered
         {{65519, 65519}, {65519, 65519}},
         {{30000, 30000, 5535}, {65535}},
         {{30000, 30000, 5536}, {60000, 5536}},  // used + count reaching 65536 flushes first
-        {{10, 0, 10}, {20}},             // an empty write changes nothing
+        {{10, 0, 10}, {20}},                    // an empty write changes nothing
     };
     for (const auto& c : cases) {
         RecordingStream dest;
@@ -149,7 +149,8 @@ TEST(KMStreamWrite, GraphicProgressStages) {
     TMemoryStream out;
     r.WriteGraphic(bmp, out);
     using S = TProgressStage;
-    EXPECT_EQ(seen, (std::vector<Seen>{{S::psStarting, 0}, {S::psRunning, 1}, {S::psRunning, 99},
-                                       {S::psEnding, 100}, {S::psEnding, 100}}));
+    EXPECT_EQ(seen,
+              (std::vector<Seen>{
+                  {S::psStarting, 0}, {S::psRunning, 1}, {S::psRunning, 99}, {S::psEnding, 100}, {S::psEnding, 100}}));
     EXPECT_EQ(sender, &bmp);
 }

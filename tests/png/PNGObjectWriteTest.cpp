@@ -45,7 +45,8 @@ TEST(PNGObjectWrite, SavesAnAssignedBitmapWithItsSettings) {
         const Decoded d = DecodeWithLibpng(saved);
         ASSERT_TRUE(d.ok) << d.error;
         for (int y = 0; y < 80; y += 7)
-            for (int x = 0; x < 120; x += 5) EXPECT_EQ(d.Pixel(x, y) & 0xFFFFFF, static_cast<uint32_t>(bmp.GetPixel(x, y)));
+            for (int x = 0; x < 120; x += 5)
+                EXPECT_EQ(d.Pixel(x, y) & 0xFFFFFF, static_cast<uint32_t>(bmp.GetPixel(x, y)));
         const auto chunks = Chunks(saved);
         EXPECT_EQ(ChunkTypes(chunks),
                   (std::vector<std::string>{"IHDR", "tIME", "tEXt", "tpNG", "gAMA", "IDAT", "IEND"}));
@@ -144,9 +145,9 @@ TEST(PNGObjectWrite, WriteDataUsesTheWriterDefaults) {
     TMemoryStream out;
     png.WriteData(out);
     const auto chunks = Chunks(out.Bytes());
-    EXPECT_EQ(Find(chunks, "IHDR")->data[12], 0);                         // not interlaced
-    EXPECT_EQ(Find(chunks, "IDAT")->data.size(), 32768u);                // default block
-    EXPECT_LT(out.Bytes().size(), 50000u);  // compressed
+    EXPECT_EQ(Find(chunks, "IHDR")->data[12], 0);          // not interlaced
+    EXPECT_EQ(Find(chunks, "IDAT")->data.size(), 32768u);  // default block
+    EXPECT_LT(out.Bytes().size(), 50000u);                 // compressed
     const std::string comment = std::string("Comment") + '\0' + "kept";
     EXPECT_EQ(Find(chunks, "tEXt")->data, Bytes(comment.begin(), comment.end()));
 }

@@ -78,13 +78,20 @@ TEST(PNGWriteChunks, HeaderAndSignificantBitsPerFormat) {
         Bytes sbit;  // empty: no sBIT
     };
     const Case cases[] = {
-        {pf1bit, false, false, {1, 3}, {}},        {pf4bit, false, false, {4, 3}, {}},
-        {pf8bit, true, false, {8, 3}, {}},         {pf8bit, true, true, {8, 4}, {}},
-        {pf4bit, true, true, {4, 0}, {}},          {pf15bit, false, false, {8, 2}, {5, 5, 5}},
-        {pf16bit, false, false, {8, 2}, {5, 6, 5}}, {pf15bit, true, false, {8, 6}, {5, 5, 5, 8}},
-        {pf16bit, true, false, {8, 6}, {5, 6, 5, 8}}, {pf16bit, false, true, {8, 0}, {}},
-        {pf24bit, true, false, {8, 6}, {}},        {pf32bit, false, false, {8, 2}, {}},
-        {pf32bit, true, true, {8, 4}, {}},         {pf24bit, false, true, {8, 0}, {}},
+        {pf1bit, false, false, {1, 3}, {}},
+        {pf4bit, false, false, {4, 3}, {}},
+        {pf8bit, true, false, {8, 3}, {}},
+        {pf8bit, true, true, {8, 4}, {}},
+        {pf4bit, true, true, {4, 0}, {}},
+        {pf15bit, false, false, {8, 2}, {5, 5, 5}},
+        {pf16bit, false, false, {8, 2}, {5, 6, 5}},
+        {pf15bit, true, false, {8, 6}, {5, 5, 5, 8}},
+        {pf16bit, true, false, {8, 6}, {5, 6, 5, 8}},
+        {pf16bit, false, true, {8, 0}, {}},
+        {pf24bit, true, false, {8, 6}, {}},
+        {pf32bit, false, false, {8, 2}, {}},
+        {pf32bit, true, true, {8, 4}, {}},
+        {pf24bit, false, true, {8, 0}, {}},
     };
     std::mt19937 rng(8);
     for (const auto& c : cases) {
@@ -165,14 +172,14 @@ TEST(PNGWriteChunks, ColourChunksForTruecolourAndGrey) {
         {&rgb, false, false, 0x123456, {0, 0x56, 0, 0x34, 0, 0x12}, {0, 0x56, 0, 0x34, 0, 0x12}},
         {&rgb, false, true, 0x123456, {}, {0, 0x56, 0, 0x34, 0, 0x12}},  // a mask excludes tRNS
         {&rgb, true, false, 0x0000FF, {0, 76}, {0, 76}},                 // 255 * 77 / 256
-        {&bw, true, false, 0x1000000, {0, 1}, {0, 1}},                  // white entry is the bright bit
+        {&bw, true, false, 0x1000000, {0, 1}, {0, 1}},                   // white entry is the bright bit
         {&bw, true, false, 0x303030, {0, 0}, {0, 0}},
-        {&nib, true, false, 0x1000001, {0, 8}, {0, 8}},                 // 128 / 16
-        {&nib, true, false, 0x1000007, {}, {}},                         // no such entry
+        {&nib, true, false, 0x1000001, {0, 8}, {0, 8}},  // 128 / 16
+        {&nib, true, false, 0x1000007, {}, {}},          // no such entry
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "depth " << c.bmp->BitsPerPixel() << " grey " << c.grey << std::hex
-                                          << " colour " << c.colour);
+        SCOPED_TRACE(::testing::Message()
+                     << "depth " << c.bmp->BitsPerPixel() << " grey " << c.grey << std::hex << " colour " << c.colour);
         auto setup = [&](TKMPNGWriteStream& w) {
             w.Grayscale = c.grey;
             if (c.withMask) w.AlphaBitmap = &mask;
@@ -358,11 +365,11 @@ TEST(PNGWriteChunks, InterlacedPassSets) {
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x) bmp.ScanLine(y)[x] = static_cast<uint8_t>(y * 4 + x);
     const Bytes rows = Inflate(Chunks(Encode(bmp, [](TKMPNGWriteStream& w) { w.Interlaced = 1; })));
-    EXPECT_EQ(rows, (Bytes{0, 0,               // pass 1: (0,0)
-                           0, 2,               // pass 4: (2,0)
-                           0, 8, 10,           // pass 5: row 2, columns 0 and 2
-                           0, 1, 3, 0, 9, 11,  // pass 6: rows 0 and 2, columns 1 and 3
-                           0, 4, 5, 6, 7, 0, 12, 13, 14, 15}));  // pass 7: rows 1 and 3
+    EXPECT_EQ(rows, (Bytes{0, 0,                                   // pass 1: (0,0)
+                           0, 2,                                   // pass 4: (2,0)
+                           0, 8, 10,                               // pass 5: row 2, columns 0 and 2
+                           0, 1, 3,  0, 9, 11,                     // pass 6: rows 0 and 2, columns 1 and 3
+                           0, 4, 5,  6, 7, 0,  12, 13, 14, 15}));  // pass 7: rows 1 and 3
 }
 
 TEST(PNGWriteChunks, GreyOneBitInvertsWhenEntryZeroIsBrighter) {

@@ -58,7 +58,7 @@ struct FormatCase {
 };
 
 const FormatCase kFormats[] = {
-    {pf1bit, 3, 0, 1, 1},   {pf4bit, 3, 0, 4, 4},   {pf8bit, 3, 0, 8, 8},   {pf15bit, 2, 0, 8, 8},
+    {pf1bit, 3, 0, 1, 1},  {pf4bit, 3, 0, 4, 4},  {pf8bit, 3, 0, 8, 8},  {pf15bit, 2, 0, 8, 8},
     {pf16bit, 2, 0, 8, 8}, {pf24bit, 2, 0, 8, 8}, {pf32bit, 2, 0, 8, 8},
 };
 
@@ -74,10 +74,9 @@ TEST(PNGWriteRoundTrip, EveryDepthModeFilterAndInterlace) {
                 for (int interlace : {0, 1})
                     for (int filter = 0; filter <= 5; ++filter)
                         for (const auto& s : sizes) {
-                            SCOPED_TRACE(::testing::Message()
-                                         << "format " << f.format << " grey " << grey << " mask " << withMask
-                                         << " interlace " << interlace << " filter " << filter << " size " << s[0]
-                                         << "x" << s[1]);
+                            SCOPED_TRACE(::testing::Message() << "format " << f.format << " grey " << grey << " mask "
+                                                              << withMask << " interlace " << interlace << " filter "
+                                                              << filter << " size " << s[0] << "x" << s[1]);
                             TBitmap bmp, mask;
                             RandomBitmap(bmp, f.format, s[0], s[1], rng);
                             RandomMask(mask, s[0], s[1], rng);
@@ -113,8 +112,8 @@ TEST(PNGWriteRoundTrip, LevelsAndIDATSizes) {
     for (TBitmap* bmp : {&bmp8, &bmp24})
         for (int level = -1; level <= 9; ++level)
             for (int idat : {256, 100000}) {
-                SCOPED_TRACE(::testing::Message() << "depth " << bmp->BitsPerPixel() << " level " << level
-                                                  << " idat " << idat);
+                SCOPED_TRACE(::testing::Message()
+                             << "depth " << bmp->BitsPerPixel() << " level " << level << " idat " << idat);
                 const auto png = Encode(*bmp, [&](TKMPNGWriteStream& w) {
                     w.CompressionLevel = level;
                     w.SetIDATSize(idat);

@@ -104,10 +104,10 @@ TEST(PngReadCases, DepthAndColourTypeDecideTheBitmapFormat) {
         bool alpha;
     };
     const Case cases[] = {
-        {1, 0, pf1bit, 2, 1, false},   {2, 0, pf4bit, 4, 2, false},   {4, 0, pf4bit, 16, 4, false},
-        {8, 0, pf8bit, 256, 8, false}, {8, 4, pf8bit, 256, 8, true},  {16, 4, pf8bit, 256, 16, true},
+        {1, 0, pf1bit, 2, 1, false},   {2, 0, pf4bit, 4, 2, false},    {4, 0, pf4bit, 16, 4, false},
+        {8, 0, pf8bit, 256, 8, false}, {8, 4, pf8bit, 256, 8, true},   {16, 4, pf8bit, 256, 16, true},
         {8, 2, pf24bit, 0, 24, false}, {16, 2, pf24bit, 0, 48, false}, {8, 6, pf24bit, 0, 24, true},
-        {16, 6, pf24bit, 0, 48, true}, {1, 3, pf1bit, 2, 1, false},   {2, 3, pf4bit, 2, 2, false},
+        {16, 6, pf24bit, 0, 48, true}, {1, 3, pf1bit, 2, 1, false},    {2, 3, pf4bit, 2, 2, false},
         {4, 3, pf4bit, 2, 4, false},   {8, 3, pf8bit, 2, 8, false},
     };
     for (const auto& c : cases) {
@@ -184,12 +184,8 @@ TEST(PngReadCases, PaletteTransparencyIsOneColourOrAnAlphaMask) {
         int index;
     };
     const Case cases[] = {
-        {{255, 0, 255}, true, 1},
-        {{0}, true, 0},
-        {{255, 255, 255, 0}, true, 3},
-        {{255, 128, 255}, false, 0},
-        {{0, 0}, false, 0},
-        {{255, 255}, false, 0},
+        {{255, 0, 255}, true, 1},    {{0}, true, 0},     {{255, 255, 255, 0}, true, 3},
+        {{255, 128, 255}, false, 0}, {{0, 0}, false, 0}, {{255, 255}, false, 0},
     };
     const Bytes palette = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
     // One row of indices 0, 1, 2, 3 at 8 bits.
@@ -238,11 +234,11 @@ TEST(PngReadCases, Adam7SkipsThePassesASmallImageDoesNotHave) {
 
     // 3 × 3: passes 1 and 2 are empty. Pixel (x, y) has the value 10 * y + x.
     const Bytes raw = {
-        0, 0,                // pass 0: (0,0)
-        0, 2,                // pass 3: (2,0)
-        0, 20, 22,           // pass 4: (0,2) (2,2)
-        0, 1, 0, 21,         // pass 5: (1,0) and (1,2)
-        0, 10, 11, 12,       // pass 6: row 1
+        0, 0,           // pass 0: (0,0)
+        0, 2,           // pass 3: (2,0)
+        0, 20, 22,      // pass 4: (0,2) (2,2)
+        0, 1,  0,  21,  // pass 5: (1,0) and (1,2)
+        0, 10, 11, 12,  // pass 6: row 1
     };
     Decoded three;
     DecodeOurs(BuildPng(Ihdr(3, 3, 8, 0, 1), raw), three);
@@ -369,8 +365,8 @@ TEST(PngReadCases, TruncationInsideTheImageDataFailsAfterItLoads) {
         bool loads;
     };
     // The last chunk's CRC is never needed, so only a cut into its data fails.
-    const Case cases[] = {{idatEnd - 50, false}, {idatEnd - 5, false}, {idatEnd - 4, true}, {idatEnd, true},
-                          {idatEnd + 6, true}};
+    const Case cases[] = {
+        {idatEnd - 50, false}, {idatEnd - 5, false}, {idatEnd - 4, true}, {idatEnd, true}, {idatEnd + 6, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
         const Bytes cut(file.begin(), file.begin() + static_cast<long>(c.length));
@@ -394,8 +390,8 @@ TEST(PngReadCases, BrokenImageDataEndsWithTheReadError) {
         AppendChunk(png, "IEND", {});
         return png;
     };
-    const Bytes oneRow = Zlib({0, 1, 2, 3, 4});                       // the stream ends after row 0
-    const Bytes badFilter = Zlib({5, 1, 2, 3, 4, 0, 1, 2, 3, 4});     // filter type 5
+    const Bytes oneRow = Zlib({0, 1, 2, 3, 4});                    // the stream ends after row 0
+    const Bytes badFilter = Zlib({5, 1, 2, 3, 4, 0, 1, 2, 3, 4});  // filter type 5
     Bytes garbage = Zlib({0, 1, 2, 3, 4, 0, 1, 2, 3, 4});
     garbage[3] ^= 0xFF;
     const Bytes whole = Zlib({0, 1, 2, 3, 4, 0, 1, 2, 3, 4});
@@ -434,7 +430,8 @@ TEST(PngReadCases, ImageDataSplitIntoTinyChunksDecodesTheSame) {
     Bytes split = Signature();
     AppendChunk(split, "IHDR", Ihdr(10, 20, 8, 2));
     for (size_t i = 0; i < z.size(); i += 3)
-        AppendChunk(split, "IDAT", Bytes(z.begin() + static_cast<long>(i), z.begin() + static_cast<long>(std::min(i + 3, z.size()))));
+        AppendChunk(split, "IDAT",
+                    Bytes(z.begin() + static_cast<long>(i), z.begin() + static_cast<long>(std::min(i + 3, z.size()))));
     AppendChunk(split, "IEND", {});
     Decoded a, b;
     DecodeOurs(split, a);

@@ -108,8 +108,8 @@ TEST(PngReadConformance, CorruptSuiteFilesFailCleanlyOrLoadAsIntended) {
 TEST(PngReadConformance, CorruptChecksumsLoadTheSamePixelsAsTheIntactFiles) {
     REQUIRE_SHARED_DIR();
     // Only a CRC differs from the basic file of the same kind; the pixels must not.
-    for (const auto& [bad, good] : std::map<std::string, std::string>{{"xcsn0g01.png", "basn0g01.png"},
-                                                                        {"xhdn0g08.png", "basn0g08.png"}}) {
+    for (const auto& [bad, good] :
+         std::map<std::string, std::string>{{"xcsn0g01.png", "basn0g01.png"}, {"xhdn0g08.png", "basn0g08.png"}}) {
         SCOPED_TRACE(bad);
         Decoded d;
         DecodeOurs(ReadFile(SuiteDir() / bad), d);

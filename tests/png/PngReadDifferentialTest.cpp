@@ -16,7 +16,7 @@ struct Format {
     int colorType, depth;
 };
 
-constexpr Format kFormats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8},  {2, 16}, {3, 1},
+constexpr Format kFormats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
                                {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
 
 int Channels(int colorType) { return colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1; }
@@ -27,8 +27,7 @@ std::vector<Bytes> MakeRows(const Format& f, uint32_t w, uint32_t h, std::mt1993
     std::vector<Bytes> rows(h, Bytes(rowBytes));
     for (uint32_t y = 0; y < h; ++y) {
         const unsigned noise = (y % 3 == 0) ? 255 : 3;
-        for (size_t i = 0; i < rowBytes; ++i)
-            rows[y][i] = static_cast<uint8_t>(i * 3 + y * 5 + (rng() & noise));
+        for (size_t i = 0; i < rowBytes; ++i) rows[y][i] = static_cast<uint8_t>(i * 3 + y * 5 + (rng() & noise));
     }
     return rows;
 }
@@ -57,8 +56,8 @@ TEST(PngReadDifferential, LibpngFilesOfEveryKindDecodeAsLibpngDecodesThem) {
                     const Bytes& r = rows[0];
                     trns = f.colorType == 0 ? Bytes{0, r[0]} : Bytes{0, r[0], 0, r[1], 0, r[2]};
                 }
-                const Bytes file = WriteLibpng(w, h, f.depth, f.colorType, interlaced, rows, palette, trns,
-                                               static_cast<int>(w % 10));
+                const Bytes file =
+                    WriteLibpng(w, h, f.depth, f.colorType, interlaced, rows, palette, trns, static_cast<int>(w % 10));
                 ASSERT_FALSE(file.empty());
                 const Rgba reference = DecodeLibpng(file);
                 ASSERT_FALSE(reference.pixels.empty());
@@ -80,10 +79,10 @@ TEST(PngReadDifferential, OurWriterFilesDecodeAsLibpngDecodesThem) {
         int filter;
     };
     const Case cases[] = {
-        {pf1bit, false, false, false, 1}, {pf1bit, true, false, true, 0},  {pf4bit, false, false, true, 5},
-        {pf4bit, true, false, false, 2},  {pf8bit, false, false, false, 3}, {pf8bit, true, true, true, 4},
-        {pf8bit, false, true, false, 0},  {pf15bit, false, false, true, 5}, {pf16bit, false, true, false, 0},
-        {pf24bit, false, false, false, 0}, {pf24bit, false, true, true, 4}, {pf24bit, true, true, false, 5},
+        {pf1bit, false, false, false, 1},  {pf1bit, true, false, true, 0},   {pf4bit, false, false, true, 5},
+        {pf4bit, true, false, false, 2},   {pf8bit, false, false, false, 3}, {pf8bit, true, true, true, 4},
+        {pf8bit, false, true, false, 0},   {pf15bit, false, false, true, 5}, {pf16bit, false, true, false, 0},
+        {pf24bit, false, false, false, 0}, {pf24bit, false, true, true, 4},  {pf24bit, true, true, false, 5},
         {pf32bit, false, false, false, 2}, {pf32bit, true, false, true, 1},
     };
     for (const auto& c : cases) {
@@ -114,9 +113,8 @@ TEST(PngReadDifferential, OurWriterFilesDecodeAsLibpngDecodesThem) {
             DecodeOurs(file, d);
             EXPECT_EQ(ToRgba(d).pixels, reference.pixels);
             // A palette file has no alpha channel; grey keeps one only at 8 bits and above.
-            const bool alphaWritten =
-                c.alpha && (c.format == pf15bit || c.format == pf16bit || c.format == pf24bit ||
-                            c.format == pf32bit || (c.format == pf8bit && c.grey));
+            const bool alphaWritten = c.alpha && (c.format == pf15bit || c.format == pf16bit || c.format == pf24bit ||
+                                                  c.format == pf32bit || (c.format == pf8bit && c.grey));
             ASSERT_EQ(in.HasAlpha, alphaWritten);
             EXPECT_EQ(in.Grayscale, c.grey);
             EXPECT_EQ(in.Interlaced, c.interlaced);

@@ -160,7 +160,8 @@ void SetIndex(TBitmap& bmp, int x, int y, int index) {
         break;
     }
     case pf4bit:
-        row[x >> 1] = static_cast<uint8_t>((x & 1) ? (row[x >> 1] & 0xF0) | index : (row[x >> 1] & 0x0F) | (index << 4));
+        row[x >> 1] =
+            static_cast<uint8_t>((x & 1) ? (row[x >> 1] & 0xF0) | index : (row[x >> 1] & 0x0F) | (index << 4));
         break;
     default: row[x] = static_cast<uint8_t>(index);
     }
@@ -181,7 +182,8 @@ void RandomBitmap(TBitmap& bmp, TPixelFormat format, int width, int height, std:
     for (size_t i = 0; i < bmp.BitsSize(); ++i) bmp.Bits()[i] = static_cast<uint8_t>(rng());
     if (bits && entries > 0 && entries < (1 << bits))  // keep every index inside the palette
         for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) SetIndex(bmp, x, y, static_cast<int>(rng() % static_cast<unsigned>(entries)));
+            for (int x = 0; x < width; ++x)
+                SetIndex(bmp, x, y, static_cast<int>(rng() % static_cast<unsigned>(entries)));
 }
 
 void RandomMask(TBitmap& mask, int width, int height, std::mt19937& rng) {
@@ -255,8 +257,8 @@ void WriteToSink(png_structp png, png_bytep data, png_size_t n) {
 
 void FlushSink(png_structp) {}
 
-bool LibpngEncode(uint32_t w, uint32_t h, int depth, int colorType, bool interlaced,
-                  std::vector<png_bytep>& rowPtrs, const Bytes& palette, const Bytes& trns, int level, Bytes& out) {
+bool LibpngEncode(uint32_t w, uint32_t h, int depth, int colorType, bool interlaced, std::vector<png_bytep>& rowPtrs,
+                  const Bytes& palette, const Bytes& trns, int level, Bytes& out) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, Silent);
     png_infop info = png_create_info_struct(png);
     Sink sink{&out};
@@ -336,8 +338,8 @@ Bytes Ihdr(uint32_t w, uint32_t h, int depth, int colorType, int interlace) {
     Bytes b;
     AppendBE(b, w);
     AppendBE(b, h);
-    b.insert(b.end(), {static_cast<uint8_t>(depth), static_cast<uint8_t>(colorType), 0, 0,
-                       static_cast<uint8_t>(interlace)});
+    b.insert(b.end(),
+             {static_cast<uint8_t>(depth), static_cast<uint8_t>(colorType), 0, 0, static_cast<uint8_t>(interlace)});
     return b;
 }
 

@@ -32,8 +32,8 @@ struct Decoded {
     std::string error;
     uint32_t width = 0, height = 0;
     int bitDepth = 0, colorType = 0, interlace = 0;
-    std::vector<uint8_t> rgba;  // 4 bytes per pixel, after palette, grey and tRNS expansion; 16-bit
-                                // samples cut to their high byte
+    std::vector<uint8_t> rgba;           // 4 bytes per pixel, after palette, grey and tRNS expansion; 16-bit
+                                         // samples cut to their high byte
     uint32_t Pixel(int x, int y) const;  // r | g << 8 | b << 16 | a << 24
 };
 
@@ -46,8 +46,7 @@ Decoded DecodeWithLibpng(const std::vector<uint8_t>& png, bool strict = true);
 
 // A bitmap of the format filled with random bytes; indexed formats get a random palette of
 // paletteSize entries and only indices inside it.
-void RandomBitmap(TBitmap& bmp, TPixelFormat format, int width, int height, std::mt19937& rng,
-                  int paletteSize = -1);
+void RandomBitmap(TBitmap& bmp, TPixelFormat format, int width, int height, std::mt19937& rng, int paletteSize = -1);
 // The palette index of one pixel of a 1-, 4- or 8-bit bitmap.
 int IndexAt(const TBitmap& bmp, int x, int y);
 // Sets the palette index of one pixel of a 1-, 4- or 8-bit bitmap.
@@ -102,8 +101,7 @@ Bytes Signature();
 
 // Writes a PNG with libpng from 8- or 16-bit samples (16-bit big-endian), rows packed as
 // libpng expects for the depth; optional palette (RGB triples) and tRNS bytes.
-Bytes WriteLibpng(uint32_t w, uint32_t h, int depth, int colorType, bool interlaced,
-                  const std::vector<Bytes>& rows, const Bytes& palette = {}, const Bytes& trns = {},
-                  int level = 6);
+Bytes WriteLibpng(uint32_t w, uint32_t h, int depth, int colorType, bool interlaced, const std::vector<Bytes>& rows,
+                  const Bytes& palette = {}, const Bytes& trns = {}, int level = 6);
 
 }  // namespace pngread

@@ -7,8 +7,9 @@ TEST(SFunc, RowStride) {
     struct Case {
         int32_t width, bits, stride;
     };
-    for (const Case c : {Case{0, 24, 0}, Case{1, 1, 4}, Case{9, 1, 4}, Case{33, 1, 8}, Case{5, 4, 4}, Case{9, 4, 8},
-                         Case{4, 8, 4}, Case{5, 8, 8}, Case{3, 24, 12}, Case{3, 16, 8}, Case{3, 15, 8}, Case{7, 32, 28}})
+    for (const Case c :
+         {Case{0, 24, 0}, Case{1, 1, 4}, Case{9, 1, 4}, Case{33, 1, 8}, Case{5, 4, 4}, Case{9, 4, 8}, Case{4, 8, 4},
+          Case{5, 8, 8}, Case{3, 24, 12}, Case{3, 16, 8}, Case{3, 15, 8}, Case{7, 32, 28}})
         EXPECT_EQ(RowStride(c.width, c.bits), c.stride) << c.width << " at " << c.bits;
 }
 
@@ -18,7 +19,7 @@ TEST(SFunc, PixelFormatAndBits) {
         int bits;
         TPixelFormat back;
     };
-    const Case cases[] = {{pfDevice, 24, pf24bit}, {pf1bit, 1, pf1bit},   {pf4bit, 4, pf4bit},
+    const Case cases[] = {{pfDevice, 24, pf24bit}, {pf1bit, 1, pf1bit},    {pf4bit, 4, pf4bit},
                           {pf8bit, 8, pf8bit},     {pf15bit, 15, pf15bit}, {pf16bit, 16, pf16bit},
                           {pf24bit, 24, pf24bit},  {pf32bit, 32, pf32bit}, {pfCustom, 15, pf15bit}};
     for (const auto& c : cases) {
@@ -62,12 +63,12 @@ TEST(SFunc, NearestEntries) {
         int index;
     };
     const Case cases[] = {
-        {0x0000FF, 0},   // pure red twice: the lower index
-        {0x00FF00, 1},   // exact
-        {0x1E140A, 3},   // exact, later entry
-        {0x1E0F0F, 3},   // distance 10 to both 3 and 4: the lower index
-        {0x1E0A15, 4},   // nearer to 4
-        {0x0000F0, 0},   // near red
+        {0x0000FF, 0},  // pure red twice: the lower index
+        {0x00FF00, 1},  // exact
+        {0x1E140A, 3},  // exact, later entry
+        {0x1E0F0F, 3},  // distance 10 to both 3 and 4: the lower index
+        {0x1E0A15, 4},  // nearer to 4
+        {0x0000F0, 0},  // near red
     };
     for (const auto& c : cases) EXPECT_EQ(NearestPaletteIndex(&pal, c.colour), c.index) << std::hex << c.colour;
     const TPalette none;

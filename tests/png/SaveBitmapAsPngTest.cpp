@@ -9,7 +9,8 @@ namespace {
 // The time stamp may tick between two saves; its data and CRC are blanked before comparing.
 std::vector<uint8_t> WithoutTime(std::vector<uint8_t> png) {
     for (size_t i = 8; i + 12 <= png.size();) {
-        const size_t length = (size_t{png[i]} << 24) | (size_t{png[i + 1]} << 16) | (size_t{png[i + 2]} << 8) | png[i + 3];
+        const size_t length =
+            (size_t{png[i]} << 24) | (size_t{png[i + 1]} << 16) | (size_t{png[i + 2]} << 8) | png[i + 3];
         if (std::equal(png.begin() + static_cast<long>(i) + 4, png.begin() + static_cast<long>(i) + 8, "tIME"))
             std::fill(png.begin() + static_cast<long>(i) + 8, png.begin() + static_cast<long>(i + 12 + length), 0);
         i += 12 + length;

@@ -14,9 +14,16 @@ struct EncodeCase {
 
 // RFC 4648 section 10, plus the padding cases of the settings line.
 const EncodeCase kEncodeCases[] = {
-    {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-    {"a", "YQ=="},    {"ab", "YWI="},        {"abc", "YWJj"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
+    {"a", "YQ=="},
+    {"ab", "YWI="},
+    {"abc", "YWJj"},
     {std::string("\0\xff\x80", 3), "AP+A"},
 };
 
@@ -67,8 +74,7 @@ TEST(Base64, RoundTripsEveryByteValueAndLength) {
         const std::string plain = all.substr(256 - len);
         const std::string text = Base64Encode(plain);
         ASSERT_EQ(text.size(), (len + 2) / 3 * 4);
-        ASSERT_EQ(text.find_first_not_of(
-                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+        ASSERT_EQ(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
                   std::string::npos);
         ASSERT_EQ(Base64Decode(text), plain) << len;
     }

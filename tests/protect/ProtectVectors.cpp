@@ -16,14 +16,11 @@ std::string Hex(const uint8_t* bytes, size_t n) {
     return out;
 }
 
-std::string Hex(const std::string& bytes) {
-    return Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
+std::string Hex(const std::string& bytes) { return Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()); }
 
 std::string Unhex(const std::string& hex) {
     std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
 }
 

@@ -68,15 +68,14 @@ TEST(QCWinCrypt, FailuresGiveTheFallback) {
     TQCWinCrypt facade;
     const std::string good = facade.EncryptString("stamp", kPhrase, kFallback);
     const std::string cases[] = {
-        "",                        // nothing stored
-        "(c)2005 Rinto",           // the default text handed in when the key is missing
+        "",               // nothing stored
+        "(c)2005 Rinto",  // the default text handed in when the key is missing
         "not base64 at all!!",
-        "AAAAAAAAAAA=",            // 8 bytes that are not a ciphertext under the phrase
+        "AAAAAAAAAAA=",  // 8 bytes that are not a ciphertext under the phrase
         good.substr(0, good.size() - 4),
         "\xff\xfe garbage \x81",
     };
-    for (const auto& line : cases)
-        EXPECT_EQ(facade.DecryptString(line, kPhrase, "FB"), "FB") << line;
+    for (const auto& line : cases) EXPECT_EQ(facade.DecryptString(line, kPhrase, "FB"), "FB") << line;
     EXPECT_EQ(facade.DecryptString(good, "other phrase", "FB"), "FB");
     EXPECT_EQ(facade.DecryptString(good, kPhrase, "FB"), "stamp");
 }

@@ -1,8 +1,8 @@
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -37,13 +37,12 @@ struct Result {
 };
 
 Result RunCipher(bool encrypt, const std::string& input, const std::string& passPhrase,
-           TQWinCrypt cipher = TQWinCrypt()) {
+                 TQWinCrypt cipher = TQWinCrypt()) {
     TMemoryStream source(std::vector<uint8_t>(input.begin(), input.end()));
     TMemoryStream dest;
-    const bool ok = encrypt ? cipher.EncryptStream(source, passPhrase, dest)
-                            : cipher.DecryptStream(source, passPhrase, dest);
-    return {ok, std::string(dest.Bytes().begin(), dest.Bytes().end()), cipher.LastErrorMessage,
-            cipher.LastError};
+    const bool ok =
+        encrypt ? cipher.EncryptStream(source, passPhrase, dest) : cipher.DecryptStream(source, passPhrase, dest);
+    return {ok, std::string(dest.Bytes().begin(), dest.Bytes().end()), cipher.LastErrorMessage, cipher.LastError};
 }
 
 Result Encrypt(const std::string& plain, const std::string& phrase) { return RunCipher(true, plain, phrase); }
@@ -168,8 +167,7 @@ TEST(QWinCrypt, BufferSizeZeroDoesNothing) {
         cipher.LastError = 7;
         TMemoryStream source(std::vector<uint8_t>(16, 1));
         TMemoryStream dest;
-        const bool ok = encrypt ? cipher.EncryptStream(source, "x", dest)
-                                : cipher.DecryptStream(source, "x", dest);
+        const bool ok = encrypt ? cipher.EncryptStream(source, "x", dest) : cipher.DecryptStream(source, "x", dest);
         EXPECT_FALSE(ok);
         EXPECT_EQ(dest.Size(), 0);
         EXPECT_EQ(cipher.LastErrorMessage, "");
@@ -229,7 +227,7 @@ TEST_F(WrappedKey, RoundTripsWithAKeyPairMadeOnFirstUse) {
     const auto enc = Encrypt(plain, "");
     ASSERT_TRUE(enc.ok) << enc.message << " " << enc.error;
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat((store + "/keyexchange.key").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
@@ -239,7 +237,9 @@ TEST_F(WrappedKey, RoundTripsWithAKeyPairMadeOnFirstUse) {
     const auto* p = reinterpret_cast<const uint8_t*>(enc.bytes.data());
     const uint32_t n = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
     EXPECT_EQ(n, 12u + TKeyContainer::kModulusBits / 8);
-    EXPECT_EQ(Hex(p + 4, 12), "0102000002660000" "00a40000");
+    EXPECT_EQ(Hex(p + 4, 12),
+              "0102000002660000"
+              "00a40000");
     EXPECT_EQ(enc.bytes.size(), 4 + n + (plain.size() / 8 * 8 + 8));
 
     const auto dec = Decrypt(enc.bytes, "");

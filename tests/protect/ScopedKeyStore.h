@@ -12,8 +12,10 @@ public:
         ::setenv(kVar, folder.c_str(), 1);
     }
     ~ScopedKeyStore() {
-        if (old_) ::setenv(kVar, old_->c_str(), 1);
-        else ::unsetenv(kVar);
+        if (old_)
+            ::setenv(kVar, old_->c_str(), 1);
+        else
+            ::unsetenv(kVar);
     }
     ScopedKeyStore(const ScopedKeyStore&) = delete;
     ScopedKeyStore& operator=(const ScopedKeyStore&) = delete;

@@ -29,8 +29,8 @@ private:
 }  // namespace testsupport
 
 // Skips the current test with a clear message when the shared corpora are not there.
-#define REQUIRE_SHARED_DIR()                                                                 \
-    do {                                                                                     \
-        if (testsupport::SharedDir().empty())                                                \
+#define REQUIRE_SHARED_DIR()                                                                  \
+    do {                                                                                      \
+        if (testsupport::SharedDir().empty())                                                 \
             GTEST_SKIP() << "../shared (conformance corpora and vectors) not found; skipped"; \
     } while (0)
