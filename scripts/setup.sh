@@ -8,6 +8,7 @@ packages=(
   zlib1g-dev libjpeg62-turbo-dev nettle-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-noto-cjk xvfb xauth libjpeg-turbo-progs
+  desktop-file-utils appstream file dpkg-dev
 )
 
 missing=()
