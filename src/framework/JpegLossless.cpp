@@ -12,6 +12,10 @@
 #include <memory>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <jpeglib.h>
 // jerror.h after jpeglib.h: it needs its types.
 #include <jerror.h>
@@ -553,7 +557,7 @@ int StampRegion(jpeg_decompress_struct& src, jvirt_barray_ptr* source, ErrorMana
 // ---------------------------------------------------------------------------------------------
 // Huffman statistics. libjpeg's own statistics pass goes over every block a second time with a
 // branch per coefficient; this one finds the nonzero coefficients of a block as a bit mask in
-// zig-zag order and counts only those. It counts what libjpeg's pass counts, so the tables and
+// zig-zag order and visits only those. It counts what libjpeg's pass counts, so the tables and
 // the file come out the same.
 
 constexpr std::array<uint8_t, 64> kNaturalOrder = {
@@ -561,6 +565,44 @@ constexpr std::array<uint8_t, 64> kNaturalOrder = {
     41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
 };
+
+// For each row of a block and each pattern of nonzero coefficients in it (one bit a column),
+// the bits of those coefficients in zig-zag order: eight lookups turn the block's nonzero
+// pattern, taken row by row, into zig-zag order.
+struct ZigzagMasks {
+    uint64_t row[8][256];
+};
+
+constexpr ZigzagMasks MakeZigzagMasks() {
+    std::array<int, 64> zigzag{};
+    for (int k = 0; k < 64; ++k) zigzag[kNaturalOrder[k]] = k;
+    ZigzagMasks m{};
+    for (int r = 0; r < 8; ++r)
+        for (int bits = 0; bits < 256; ++bits)
+            for (int c = 0; c < 8; ++c)
+                if (bits >> c & 1) m.row[r][bits] |= uint64_t{1} << zigzag[r * 8 + c];
+    return m;
+}
+
+constexpr ZigzagMasks kZigzagMasks = MakeZigzagMasks();
+
+// Bit i set for each nonzero coefficient i of the block in natural order.
+inline uint64_t NonzeroNatural(const JCOEF* block) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t zeros = 0;
+    for (int r = 0; r < 8; r += 2) {
+        const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r)), zero);
+        const __m128i b = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r + 8)), zero);
+        zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)))) << (8 * r);
+    }
+    return ~zeros;
+#else
+    uint64_t nonzero = 0;
+    for (int i = 0; i < DCTSIZE2; ++i) nonzero |= static_cast<uint64_t>(block[i] != 0) << i;
+    return nonzero;
+#endif
+}
 
 constexpr int kMaxCoefficientBits = 10;  // 8-bit samples: AC magnitudes below 1024
 
@@ -577,8 +619,10 @@ inline bool CountBlock(const JCOEF* block, int& lastDc, long* dc, long* ac) {
     if (dcBits > kMaxCoefficientBits + 1) return false;
     ++dc[dcBits];
     lastDc = block[0];
+    const uint64_t natural = NonzeroNatural(block);
     uint64_t nonzero = 0;
-    for (int k = 1; k < DCTSIZE2; ++k) nonzero |= static_cast<uint64_t>(block[kNaturalOrder[k]] != 0) << k;
+    for (int r = 0; r < 8; ++r) nonzero |= kZigzagMasks.row[r][(natural >> (8 * r)) & 0xFF];
+    nonzero &= ~uint64_t{1};  // the DC is coded apart
     int previous = 0;
     while (nonzero) {
         const int k = std::countr_zero(nonzero);
