@@ -11,7 +11,7 @@ cmake --build --preset bench >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-for b in whole_process png_write png_read; do
+for b in whole_process png_write png_read jpeg_lossless; do
   echo "running $b ..." >&2
   "build-bench/bench/$b" --benchmark_out="$out/$b.json" --benchmark_out_format=json >/dev/null
 done
@@ -22,7 +22,7 @@ import json, os, sys
 
 out = sys.argv[1]
 rows = {}
-for name in ("whole_process", "png_write", "png_read"):
+for name in ("whole_process", "png_write", "png_read", "jpeg_lossless"):
     with open(os.path.join(out, name + ".json")) as f:
         for b in json.load(f)["benchmarks"]:
             rows[b["name"].split("/iterations")[0]] = b
@@ -65,6 +65,12 @@ table = [
      get("BM_PngRead/bits:8", "vs_libpng")),
     ("`--jobs 2` on 40 pictures (on disk / in memory): times faster than `--jobs 1`", "≥ 1.8×",
      (get("BM_Jobs/in_memory:0", "jobs2_speedup"), get("BM_Jobs/in_memory:1", "jobs2_speedup"))),
+    ("Lossless JPEG stamp, 24 MP, whole process (net of start-up / gross): time vs `jpegtran -copy all`", "≤ 1.2×",
+     (get("BM_LosslessProcess", "vs_jpegtran_net"), get("BM_LosslessProcess", "vs_jpegtran"))),
+    ("Lossless JPEG stamp, 24 MP, in process: time vs libjpeg doing jpegtran's work", "≤ 1.2×",
+     get("BM_LosslessInProcess", "vs_jpegtran")),
+    ("Lossless JPEG stamp, 24 MP: peak memory vs `jpegtran -copy all`", "≤ 1.5×",
+     get("BM_LosslessProcess", "peak_vs_jpegtran")),
 ]
 for bench, what in (("BM_Jpeg/bits:24", "JPEG, 24-bit"), ("BM_Png0/bits:24", "PNG, 24-bit"),
                     ("BM_Jpeg/bits:8", "JPEG, 8-bit"), ("BM_Png0/bits:8", "PNG, 8-bit")):
