@@ -187,7 +187,7 @@ std::string Structure(const std::vector<uint8_t>& f) {
 // ------------------------------------------------------------------------------------------
 // Sources made here with libjpeg.
 
-struct SourceSpec {
+struct SourceRecipe {
     const char* name;
     int lumaH, lumaV;  // 0 for a greyscale file
     bool progressive;
@@ -202,10 +202,10 @@ std::vector<TJpegMarker> SourceMarkers() {
             {JPEG_APP0 + 13, bytes("Photoshop 3.0")}};
 }
 
-std::vector<uint8_t> MakeJpeg(const SourceSpec& spec, int w, int h, int quality = 90) {
+std::vector<uint8_t> MakeJpeg(const SourceRecipe& recipe, int w, int h, int quality = 90) {
     std::mt19937 rng(static_cast<unsigned>(w * 131 + h));
     std::uniform_int_distribution<int> noise(-20, 20);
-    const bool grey = spec.lumaH == 0;
+    const bool grey = recipe.lumaH == 0;
     const int channels = grey ? 1 : 3;
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * channels);
     for (int y = 0; y < h; ++y)
@@ -228,11 +228,11 @@ std::vector<uint8_t> MakeJpeg(const SourceSpec& spec, int w, int h, int quality 
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
     if (!grey) {
-        cinfo.comp_info[0].h_samp_factor = spec.lumaH;
-        cinfo.comp_info[0].v_samp_factor = spec.lumaV;
+        cinfo.comp_info[0].h_samp_factor = recipe.lumaH;
+        cinfo.comp_info[0].v_samp_factor = recipe.lumaV;
     }
-    if (spec.progressive) jpeg_simple_progression(&cinfo);
-    cinfo.restart_in_rows = spec.restartRows;
+    if (recipe.progressive) jpeg_simple_progression(&cinfo);
+    cinfo.restart_in_rows = recipe.restartRows;
     cinfo.write_JFIF_header = FALSE;  // the markers below say everything
     jpeg_start_compress(&cinfo, TRUE);
     for (const TJpegMarker& m : SourceMarkers())
@@ -425,7 +425,7 @@ void CheckStamp(const std::vector<uint8_t>& source, const View& view, int orient
     }
 }
 
-const SourceSpec kSources[] = {
+const SourceRecipe kSources[] = {
     {"444", 1, 1, false, 0},  {"422", 2, 1, false, 0},  {"420", 2, 2, false, 0},  {"grey", 0, 0, false, 0},
     {"444p", 1, 1, true, 0},  {"422p", 2, 1, true, 0},  {"420p", 2, 2, true, 0},  {"greyp", 0, 0, true, 0},
     {"444r", 1, 1, false, 1}, {"422r", 2, 1, false, 2}, {"420r", 2, 2, false, 1}, {"greyr", 0, 0, false, 3},
@@ -435,16 +435,16 @@ const SourceSpec kSources[] = {
 TEST(JpegLossless, EverySamplingModeCornerAndOrientation) {
     // Sizes that leave partial MCUs at the right and bottom edges.
     constexpr int kW = 203, kH = 141, kCellW = 64, kCellH = 40;
-    for (const SourceSpec& spec : kSources) {
-        const auto source = MakeJpeg(spec, kW, kH);
+    for (const SourceRecipe& recipe : kSources) {
+        const auto source = MakeJpeg(recipe, kW, kH);
         const Coefficients before = ReadCoefficients(source);
         const Image<Rgb> decoded = Decode(source);
         for (int orientation = 1; orientation <= 8; ++orientation) {
             const View view(before, decoded, orientation);
             for (const Corner corner : kCorners) {
-                SCOPED_TRACE(testing::Message() << spec.name << " orientation " << orientation << " left "
+                SCOPED_TRACE(testing::Message() << recipe.name << " orientation " << orientation << " left "
                                                 << corner.left << " top " << corner.top);
-                CheckStamp(source, view, orientation, corner, kCellW, kCellH, !spec.progressive);
+                CheckStamp(source, view, orientation, corner, kCellW, kCellH, !recipe.progressive);
             }
         }
     }
@@ -486,8 +486,8 @@ TEST(JpegLossless, OrientationPhotos) {
 // Only blocks with changed pixels are encoded again: a transparent stamp keeps the picture
 // between its glyphs, and a stamp that draws nothing changes nothing.
 TEST(JpegLossless, OnlyBlocksWithChangedPixelsChange) {
-    const SourceSpec spec{"420", 2, 2, false, 0};
-    const auto source = MakeJpeg(spec, 160, 96);
+    const SourceRecipe recipe{"420", 2, 2, false, 0};
+    const auto source = MakeJpeg(recipe, 160, 96);
     const Coefficients before = ReadCoefficients(source);
     struct Case {
         const char* name;
@@ -540,8 +540,8 @@ TEST(JpegLossless, OnlyBlocksWithChangedPixelsChange) {
 // A cell larger than the picture covers all of it; the callback gets the cell's position as
 // it is, off the patch.
 TEST(JpegLossless, CellLargerThanThePicture) {
-    const SourceSpec spec{"422", 2, 1, false, 0};
-    const auto source = MakeJpeg(spec, 50, 30);
+    const SourceRecipe recipe{"422", 2, 1, false, 0};
+    const auto source = MakeJpeg(recipe, 50, 30);
     const Stamped s = Stamp(source, 80, 60, false, false, 6);  // displayed 30 × 50
     EXPECT_EQ(s.calls, 1);
     EXPECT_EQ(s.x, 30 - 80 - 5);
