@@ -429,7 +429,7 @@ const SourceRecipe kSources[] = {
     {"444", 1, 1, false, 0},  {"422", 2, 1, false, 0},  {"420", 2, 2, false, 0},  {"grey", 0, 0, false, 0},
     {"444p", 1, 1, true, 0},  {"422p", 2, 1, true, 0},  {"420p", 2, 2, true, 0},  {"greyp", 0, 0, true, 0},
     {"444r", 1, 1, false, 1}, {"422r", 2, 1, false, 2}, {"420r", 2, 2, false, 1}, {"greyr", 0, 0, false, 3},
-    {"420pr", 2, 2, true, 1},
+    {"420pr", 2, 2, true, 1}, {"440", 1, 2, false, 0},  {"411p", 4, 1, true, 0},
 };
 
 TEST(JpegLossless, EverySamplingModeCornerAndOrientation) {
