@@ -5,10 +5,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
-  zlib1g-dev libjpeg62-turbo-dev nettle-dev libpng-dev
+  zlib1g-dev libjpeg62-turbo-dev nettle-dev libpng-dev libexiv2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-noto-cjk xvfb xauth libjpeg-turbo-progs
-  desktop-file-utils appstream file dpkg-dev
+  desktop-file-utils appstream file dpkg-dev libimage-exiftool-perl
 )
 
 missing=()

@@ -1,0 +1,27 @@
+// A JPEG output's metadata segments: EXIF and XMP in APP1, the ICC profile in APP2 chunks,
+// IPTC in an APP13 Photoshop resource block.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "PhotoMetadata.h"
+
+// The largest blocks one file can carry: a segment holds 65533 bytes after its length field,
+// less each kind's signature; a profile is split into at most 255 chunks.
+constexpr size_t kJpegMaxExif = 65533 - 6;
+constexpr size_t kJpegMaxXmp = 65533 - 29;
+constexpr size_t kJpegMaxIptc = 65533 - 14 - 12 - 1;
+constexpr size_t kJpegIccChunk = 65533 - 14;
+constexpr size_t kJpegMaxIcc = kJpegIccChunk * 255;
+
+// The marker segments, each with its marker and length, in the order EXIF, XMP, ICC, IPTC.
+// A block beyond the limits above raises Exception (Unsupported): the caller plans for them.
+std::string JpegMetadataSegments(const PhotoMetadata& blocks);
+
+// The JPEG with the blocks' segments right after SOI (and the JFIF APP0 segment when that
+// comes first), and without any EXIF, XMP, ICC or Photoshop segment it had before, so that
+// the output carries exactly the blocks. Everything from the first frame header on is copied
+// as it is. Raises Exception (Damaged) when the bytes do not start like a JPEG's.
+std::string InsertJpegMetadata(std::string_view jpeg, const PhotoMetadata& blocks);
