@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -170,8 +171,17 @@ std::map<std::string, Tags> ReadTags(const std::vector<std::string>& files) {
     return byFile;
 }
 
-std::string ReadBinary(const std::string& file, const std::string& tag) {
-    return Run("exiftool -b -" + tag + " " + Quote(file) + " 2>/dev/null");
+std::vector<std::string> ReadBinaryTag(const std::vector<std::string>& files, const std::string& tag) {
+    std::vector<std::string> values;
+    std::string command = "exiftool -q -q -b -W " + Quote("%d%f." + tag + ".bin") + " -" + tag;
+    for (const auto& f : files) command += " " + Quote(f);
+    std::system((command + " 2>/dev/null").c_str());  // fails when a file lacks the tag
+    for (const auto& f : files) {
+        const auto path = std::filesystem::path(f).replace_extension(tag + ".bin");
+        values.push_back(ReadFile(path.string()));
+        std::filesystem::remove(path);
+    }
+    return values;
 }
 
 std::string ReadFile(const std::string& path) {

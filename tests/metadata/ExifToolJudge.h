@@ -20,8 +20,9 @@ using Tags = std::map<std::string, std::string>;
 // One exiftool run over all files; the result is keyed by the path as given.
 std::map<std::string, Tags> ReadTags(const std::vector<std::string>& files);
 
-// A tag's binary value (`exiftool -b`), empty when absent.
-std::string ReadBinary(const std::string& file, const std::string& tag);
+// A tag's binary value (`exiftool -b`) in each file, empty when absent; one exiftool run.
+// The files' names without extension must differ.
+std::vector<std::string> ReadBinaryTag(const std::vector<std::string>& files, const std::string& tag);
 
 struct Source {
     std::string jpeg;        // the file exiftool wrote

@@ -1,4 +1,6 @@
 // The plan's outcome in real JPEG and PNG files, as exiftool reads them.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "ExifToolJudge.h"
@@ -111,6 +113,76 @@ TEST(MetadataPlan, TableOfPlansInJpegAndPng) {
             EXPECT_FALSE(AnyInGroup(t, "IPTC")) << "PNG has no place for IPTC";
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MetadataPlan, ProfileKeptOnlyWhenItFitsTheOutput) {
+    const std::string rgb = metatest::IccProfile("mntr", "RGB ");
+    std::string shortened = rgb;
+    shortened.resize(150);  // declares more than it holds
+    const struct {
+        std::string profile;
+        TOutputColour colour;
+        std::string kept;
+    } cases[] = {
+        {rgb, TOutputColour::Rgb, rgb},
+        {metatest::IccProfile("scnr", "RGB "), TOutputColour::Rgb, metatest::IccProfile("scnr", "RGB ")},
+        {metatest::IccProfile("prtr", "CMYK"), TOutputColour::Rgb, ""},
+        {metatest::IccProfile("mntr", "GRAY"), TOutputColour::Rgb, ""},
+        {metatest::IccProfile("mntr", "GRAY"), TOutputColour::Grey, metatest::IccProfile("mntr", "GRAY")},
+        {rgb, TOutputColour::Grey, ""},
+        {metatest::IccProfile("link", "RGB "), TOutputColour::Rgb, ""},
+        {metatest::IccProfile("mntr", "Lab "), TOutputColour::Rgb, ""},
+        {shortened, TOutputColour::Rgb, ""},
+        {rgb + "padding", TOutputColour::Rgb, rgb},  // what follows the declared size is not the profile's
+        {rgb.substr(0, 100), TOutputColour::Rgb, ""},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        PhotoMetadata source;
+        source.icc = cases[i].profile;
+        for (bool keep : {true, false}) {
+            MetadataPlan plan;
+            plan.colour = cases[i].colour;
+            plan.keepMetadata = keep;
+            plan.embedNotice = false;
+            const OutputMetadata out = PlanOutputMetadata(source, plan);
+            EXPECT_TRUE(out.blocks.icc == cases[i].kept);
+            EXPECT_EQ(out.notes.size(), cases[i].kept.empty() ? 1u : 0u);
+        }
+    }
+}
+
+TEST(MetadataPlan, DamagedBlocksAreLeftOutAndTheNoticeStillWritten) {
+    PhotoMetadata source;
+    source.exif = "II*\0\xFF\xFF\xFF\x7F garbage";
+    source.xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF";
+    source.iptc = "\x1C\x02\x74\x7F\xFF shorter than it says";
+    MetadataPlan plan;
+    plan.notice = kAscii;
+    const OutputMetadata out = PlanOutputMetadata(source, plan);
+    ASSERT_EQ(out.notes.size(), 3u);
+    for (const char* block : {"EXIF", "XMP", "IPTC"})
+        EXPECT_TRUE(std::any_of(out.notes.begin(), out.notes.end(), [&](const std::string& n) {
+            return n.rfind(block, 0) == 0;
+        })) << block;
+    for (const std::string* block : {&out.blocks.exif, &out.blocks.xmp, &out.blocks.iptc})
+        EXPECT_NE(block->find(kAscii), std::string::npos);
+}
+
+TEST(MetadataPlan, IptcNoticeCutAtItsLimitBetweenCharacters) {
+    std::string notice;
+    for (int i = 0; i < 50; ++i) notice += "\xE9\x9C\xA7";  // 150 bytes
+    MetadataPlan plan;
+    plan.notice = notice;
+    const OutputMetadata out = PlanOutputMetadata(PhotoMetadata{}, plan);
+    EXPECT_NE(out.blocks.iptc.find(notice.substr(0, 126)), std::string::npos);
+    EXPECT_EQ(out.blocks.iptc.find(notice.substr(0, 129)), std::string::npos);
+    EXPECT_NE(out.blocks.xmp.find(notice), std::string::npos) << "XMP has no such limit";
+    EXPECT_EQ(out.notes.size(), 1u);
 }
 
 }  // namespace
