@@ -248,11 +248,13 @@ void InitMetadataLibrary() {
 OutputMetadata PlanOutputMetadata(const PhotoMetadata& source, const MetadataPlan& plan) {
     InitMetadataLibrary();
     std::lock_guard lock(LibraryMutex());
+    MetadataPlan checked = plan;
+    if (checked.orientation < 1 || checked.orientation > 8) checked.orientation = 1;
     OutputMetadata out;
-    out.blocks.orientation = plan.orientation;
-    out.blocks.exif = Guarded("EXIF", out.notes, [&] { return PlanExif(source, plan, out.notes); });
-    out.blocks.xmp = Guarded("XMP", out.notes, [&] { return PlanXmp(source, plan, out.notes); });
-    out.blocks.iptc = Guarded("IPTC", out.notes, [&] { return PlanIptc(source, plan, out.notes); });
-    out.blocks.icc = PlanIcc(source, plan, out.notes);
+    out.blocks.orientation = checked.orientation;
+    out.blocks.exif = Guarded("EXIF", out.notes, [&] { return PlanExif(source, checked, out.notes); });
+    out.blocks.xmp = Guarded("XMP", out.notes, [&] { return PlanXmp(source, checked, out.notes); });
+    out.blocks.iptc = Guarded("IPTC", out.notes, [&] { return PlanIptc(source, checked, out.notes); });
+    out.blocks.icc = PlanIcc(source, checked, out.notes);
     return out;
 }

@@ -25,7 +25,7 @@ struct MetadataPlan {
     std::string notice;  // UTF-8
     // Orientation of the output's stored pixels: 1 when they were turned upright, the source's
     // when they were not. A value other than 1 is written even when metadata is not kept,
-    // because the picture would show turned without it.
+    // because the picture would show turned without it. Values outside 1..8 count as 1.
     int orientation = 1;
     // The output's size for the EXIF and XMP pixel dimensions that the source had; 0 leaves
     // them as they were.

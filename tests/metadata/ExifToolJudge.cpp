@@ -283,7 +283,7 @@ const Source& ExifToolSource(const std::string& dir) {
                    " '-ExifIFD:DateTimeOriginal=2024:05:01 10:00:00' -ExifIFD:ExifImageWidth=12"
                    " -ExifIFD:ExifImageHeight=20 -GPSLatitude=35.68 -GPSLatitudeRef=N -GPSLongitude=139.76"
                    " -GPSLongitudeRef=E '-ThumbnailImage<=" +
-                   base +
+                   base + "' '-XMP-xmp:ThumbnailImage<=" + base +
                    "' -XMP-dc:Creator=Photographer '-XMP-dc:Rights=Old rights' -XMP-exif:GPSLatitude=35.68"
                    " -XMP-tiff:Orientation#=6 -XMP-iptcExt:LocationCreatedGPSLatitude=35.68"
                    " -IPTC:Keywords=alpha -IPTC:City=Z\xC3\xBCrich '-IPTC:CopyrightNotice=Old notice' " +

@@ -1,6 +1,6 @@
 // exiftool as the independent reader of our outputs' metadata, and the maker of a realistic
 // source: a JPEG written by exiftool with EXIF (GPS, copyright, thumbnail), XMP (GPS also
-// inside an IPTC-extension location) and Latin-1 IPTC, whose raw blocks exiftool hands back.
+// inside an IPTC-extension location, a thumbnail) and Latin-1 IPTC, whose raw blocks exiftool hands back.
 #pragma once
 
 #include <map>

@@ -99,6 +99,7 @@ TEST(MetadataPlan, TableOfPlansInJpegAndPng) {
         ExpectTag(t, "XMP-exif:GPSLatitude", gps);
         ExpectTag(t, "XMP-iptcExt:LocationCreatedGPSLatitude", gps);
         EXPECT_FALSE(AnyInGroup(t, "IFD1")) << "thumbnail of the unstamped picture left in";
+        ExpectTag(t, "XMP-xmp:ThumbnailImage", kAbsent);
         ExpectTag(t, "IFD0:Orientation", r.orientation != 1 ? o.c_str() : r.keep ? "1" : kAbsent);
         ExpectTag(t, "XMP-tiff:Orientation", r.keep ? o.c_str() : kAbsent);
         ExpectTag(t, "IFD0:Copyright", r.embed && ascii ? r.notice.c_str() : r.keep ? "(c) Old Owner" : kAbsent);
