@@ -25,14 +25,14 @@ void PutBE32(std::string& out, size_t v) {
     PutBE16(out, v & 0xFFFF);
 }
 
-void Segment(std::string& out, uint8_t marker, std::string_view signature, std::string_view head,
-             std::string_view data) {
-    const size_t payload = signature.size() + head.size() + data.size();
-    if (payload > 65533) throw Exception("metadata block too large for a JPEG segment", TFailureKind::Unsupported);
-    out += '\xFF';
-    out += char(marker);
-    PutBE16(out, payload + 2);
-    out.append(signature).append(head).append(data);
+TJpegMarker Marker(uint8_t code, std::string_view signature, std::string_view head, std::string_view data) {
+    if (signature.size() + head.size() + data.size() > 65533)
+        throw Exception("metadata block too large for a JPEG segment", TFailureKind::Unsupported);
+    TJpegMarker m;
+    m.code = code;
+    m.data.reserve(signature.size() + head.size() + data.size());
+    for (std::string_view part : {signature, head, data}) m.data.insert(m.data.end(), part.begin(), part.end());
+    return m;
 }
 
 // The IPTC datasets as the one resource of a Photoshop image resource block.
@@ -44,6 +44,10 @@ std::string PhotoshopIptc(std::string_view iptc) {
     block.append(iptc);
     if (iptc.size() % 2) block += '\0';
     return block;
+}
+
+std::string_view Text(const std::vector<uint8_t>& data) {
+    return std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
 bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
@@ -61,21 +65,42 @@ bool IsMetadataSegment(uint8_t marker, std::string_view payload) {
 
 }  // namespace
 
-std::string JpegMetadataSegments(const PhotoMetadata& blocks) {
-    std::string out;
-    if (!blocks.exif.empty()) Segment(out, kAPP1, kExifSig, {}, blocks.exif);
-    if (!blocks.xmp.empty()) Segment(out, kAPP1, kXmpSig, {}, blocks.xmp);
+std::vector<TJpegMarker> JpegMetadataMarkers(const PhotoMetadata& blocks) {
+    std::vector<TJpegMarker> out;
+    if (!blocks.exif.empty()) out.push_back(Marker(kAPP1, kExifSig, {}, blocks.exif));
+    if (!blocks.xmp.empty()) out.push_back(Marker(kAPP1, kXmpSig, {}, blocks.xmp));
     if (!blocks.icc.empty()) {
         const size_t count = (blocks.icc.size() + kJpegIccChunk - 1) / kJpegIccChunk;
         if (count > 255) throw Exception("ICC profile too large for a JPEG file", TFailureKind::Unsupported);
         for (size_t i = 0; i < count; ++i) {
             const char head[2] = {char(i + 1), char(count)};  // sequence number from 1, chunk count
-            Segment(out, kAPP2, kIccSig, std::string_view(head, 2),
-                    std::string_view(blocks.icc).substr(i * kJpegIccChunk, kJpegIccChunk));
+            out.push_back(Marker(kAPP2, kIccSig, std::string_view(head, 2),
+                                 std::string_view(blocks.icc).substr(i * kJpegIccChunk, kJpegIccChunk)));
         }
     }
-    if (!blocks.iptc.empty()) Segment(out, kAPP13, kPhotoshopSig, {}, PhotoshopIptc(blocks.iptc));
+    if (!blocks.iptc.empty()) out.push_back(Marker(kAPP13, kPhotoshopSig, {}, PhotoshopIptc(blocks.iptc)));
     return out;
+}
+
+std::string JpegMetadataSegments(const PhotoMetadata& blocks) {
+    std::string out;
+    for (const TJpegMarker& m : JpegMetadataMarkers(blocks)) {
+        out += '\xFF';
+        out += char(m.code);
+        PutBE16(out, m.data.size() + 2);
+        out.append(m.data.begin(), m.data.end());
+    }
+    return out;
+}
+
+void ReplaceJpegMetadataMarkers(std::vector<TJpegMarker>& markers, const PhotoMetadata& blocks) {
+    std::vector<TJpegMarker> edited;
+    auto it = markers.begin();
+    if (it != markers.end() && it->code == kAPP0 && StartsWith(Text(it->data), kJfifSig)) edited.push_back(*it++);
+    for (TJpegMarker& m : JpegMetadataMarkers(blocks)) edited.push_back(std::move(m));
+    for (; it != markers.end(); ++it)
+        if (!IsMetadataSegment(uint8_t(it->code), Text(it->data))) edited.push_back(std::move(*it));
+    markers = std::move(edited);
 }
 
 std::string InsertJpegMetadata(std::string_view jpeg, const PhotoMetadata& blocks) {

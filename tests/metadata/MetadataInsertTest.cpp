@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Classes.h"
 #include "ExifToolJudge.h"
 #include "JpegMetadata.h"
 #include "MetadataPlan.h"
@@ -78,6 +79,28 @@ TEST(MetadataInsert, ReplacesEarlierBlocksAndLeavesThePixels) {
         ASSERT_FALSE(pixels.empty());
         EXPECT_EQ(f.pixels(once), pixels);
     }
+}
+
+// Stamping that rewrites the file from its marker list gets the same segments as stamping
+// that inserts them into its finished bytes.
+TEST(MetadataInsert, MarkerListEditMatchesTheInsertion) {
+    PhotoMetadata first = Planned(PhotoMetadata{}, TMetadataTarget::Jpeg, "first");
+    first.icc = metatest::IccProfile("mntr", "RGB ", 70000);
+    const std::string source = InsertJpegMetadata(metatest::TinyJpeg(), first);
+    PhotoMetadata second = Planned(PhotoMetadata{}, TMetadataTarget::Jpeg, "second");
+    second.icc = metatest::IccProfile("scnr", "RGB ");
+
+    TLosslessStamp stamp;
+    stamp.cellWidth = stamp.cellHeight = 4;
+    stamp.draw = [](TBitmap&, int, int) {};
+    auto stamped = [&](const TLosslessJpegOptions& options) {
+        TMemoryStream out;
+        StampJpegLossless(reinterpret_cast<const uint8_t*>(source.data()), source.size(), stamp, out, options);
+        return std::string(out.Bytes().begin(), out.Bytes().end());
+    };
+    TLosslessJpegOptions edit;
+    edit.editMarkers = [&](std::vector<TJpegMarker>& markers) { ReplaceJpegMetadataMarkers(markers, second); };
+    EXPECT_EQ(stamped(edit), InsertJpegMetadata(stamped({}), second));
 }
 
 TEST(MetadataInsert, ReplacesTheSegmentsOfAnotherWriter) {
