@@ -96,34 +96,10 @@ struct Rgb {
 Rgb FromColor(TColor c) { return {GetRValue(c), GetGValue(c), GetBValue(c)}; }
 
 int NearestIndex(const TPalette& palette, TColor c) {
-    int best = 0, bestDist = 1 << 30;
-    const Rgb want = FromColor(c);
-    for (int i = 0; i < palette.Count(); ++i) {
-        const auto& p = palette[i];
-        const int d = (p.peRed - want.r) * (p.peRed - want.r) + (p.peGreen - want.g) * (p.peGreen - want.g) +
-                      (p.peBlue - want.b) * (p.peBlue - want.b);
-        if (d < bestDist) {
-            bestDist = d;
-            best = i;
-        }
-    }
-    return best;
+    return NearestEntry(palette.Entries().data(), palette.Count(), c);
 }
 
-void PutIndex(uint8_t* row, int x, int bits, int index) {
-    if (bits == 8) {
-        row[x] = static_cast<uint8_t>(index);
-    } else if (bits == 4) {
-        uint8_t& b = row[x >> 1];
-        b = static_cast<uint8_t>((x & 1) ? (b & 0xF0) | (index & 15) : (b & 0x0F) | ((index & 15) << 4));
-    } else {
-        const auto m = static_cast<uint8_t>(0x80 >> (x & 7));
-        row[x >> 3] = static_cast<uint8_t>((index & 1) ? row[x >> 3] | m : row[x >> 3] & ~m);
-    }
-}
-
-uint8_t Expand5(int v) { return static_cast<uint8_t>((v << 3) | (v >> 2)); }
-uint8_t Expand6(int v) { return static_cast<uint8_t>((v << 2) | (v >> 4)); }
+void PutIndex(uint8_t* row, int x, int bits, int index) { SetPackedIndex(row, x, bits, static_cast<unsigned>(index)); }
 
 // Blends colour c with coverage a (0..255) over one pixel of a direct-colour row.
 void BlendDirect(uint8_t* row, int x, TPixelFormat format, Rgb c, int a) {
@@ -132,16 +108,9 @@ void BlendDirect(uint8_t* row, int x, TPixelFormat format, Rgb c, int a) {
     case pf15bit:
     case pf16bit: {
         uint8_t* p = row + 2 * x;
-        const int w = p[0] | (p[1] << 8);
-        int r, g, b;
-        if (format == pf15bit) {
-            r = Expand5((w >> 10) & 31), g = Expand5((w >> 5) & 31), b = Expand5(w & 31);
-        } else {
-            r = Expand5((w >> 11) & 31), g = Expand6((w >> 5) & 63), b = Expand5(w & 31);
-        }
-        r = mix(r, c.r), g = mix(g, c.g), b = mix(b, c.b);
-        const int out = format == pf15bit ? ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3)
-                                          : ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
+        const TColor under = WordColor(p[0] | (p[1] << 8), format);
+        const uint32_t out = ColorWord(
+            RGBColor(mix(GetRValue(under), c.r), mix(GetGValue(under), c.g), mix(GetBValue(under), c.b)), format);
         p[0] = static_cast<uint8_t>(out);
         p[1] = static_cast<uint8_t>(out >> 8);
         break;

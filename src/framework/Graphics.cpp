@@ -55,21 +55,7 @@ void TGraphic::Changed() {
     if (OnChange) OnChange(this);
 }
 
-int StorageBits(TPixelFormat format) {
-    switch (format) {
-    case pf1bit: return 1;
-    case pf4bit: return 4;
-    case pf8bit: return 8;
-    case pf15bit:
-    case pf16bit: return 16;
-    case pf32bit: return 32;
-    default: return 24;
-    }
-}
-
 namespace {
-
-int StrideFor(int width, int bits) { return static_cast<int>(((static_cast<int64_t>(width) * bits + 31) / 32) * 4); }
 
 TPalette DefaultPalette(TPixelFormat format) {
     std::vector<TPaletteEntry> e;
@@ -96,19 +82,7 @@ TPalette DefaultPalette(TPixelFormat format) {
 }
 
 int NearestIndex(const TPalette& palette, TColor c) {
-    int best = 0;
-    int bestDist = 1 << 30;
-    for (int i = 0; i < palette.Count(); ++i) {
-        const auto& p = palette[i];
-        const int d =
-            std::abs(p.peRed - GetRValue(c)) + std::abs(p.peGreen - GetGValue(c)) + std::abs(p.peBlue - GetBValue(c));
-        if (d == 0) return i;
-        if (d < bestDist) {
-            bestDist = d;
-            best = i;
-        }
-    }
-    return best;
+    return NearestEntry(palette.Entries().data(), palette.Count(), c);
 }
 
 }  // namespace
@@ -118,13 +92,13 @@ TBitmap::~TBitmap() = default;
 
 int TBitmap::BitsPerPixel() const { return StorageBits(pixelFormat_); }
 
-int TBitmap::RowStride() const { return StrideFor(width_, BitsPerPixel()); }
+int TBitmap::RowStride() const { return static_cast<int>(RowBytes(width_, BitsPerPixel())); }
 
 void TBitmap::Reallocate(int width, int height) {
     if (width < 0 || height < 0 || width > kMaxDimension || height > kMaxDimension ||
         static_cast<int64_t>(width) * height > kMaxPixels)
         throw EOutOfResources("Bitmap too large: " + std::to_string(width) + " x " + std::to_string(height));
-    const size_t size = static_cast<size_t>(StrideFor(width, BitsPerPixel())) * static_cast<size_t>(height);
+    const size_t size = static_cast<size_t>(RowBytes(width, BitsPerPixel())) * static_cast<size_t>(height);
     bits_.assign(size, 0);
     width_ = width;
     height_ = height;
@@ -147,7 +121,7 @@ void TBitmap::SetSize(int width, int height) {
     const int stride = RowStride();
     const int rows = std::min(oldH, height);
     const size_t bytes = static_cast<size_t>(
-        std::min<int64_t>(StrideFor(std::min(oldW, width), BitsPerPixel()), std::min(stride, oldStride)));
+        std::min<int64_t>(RowBytes(std::min(oldW, width), BitsPerPixel()), std::min(stride, oldStride)));
     for (int y = 0; y < rows; ++y)
         std::memcpy(bits_.data() + static_cast<size_t>(height - 1 - y) * stride,
                     old.data() + static_cast<size_t>(oldH - 1 - y) * oldStride, bytes);
@@ -170,26 +144,17 @@ void TBitmap::SetPalette(const TPalette& value) {
 
 TColor TBitmap::GetPixel(int x, int y) const {
     const uint8_t* row = ScanLine(y);
-    auto fromIndex = [&](int i) {
+    switch (pixelFormat_) {
+    case pf1bit:
+    case pf4bit:
+    case pf8bit: {
+        const auto i = static_cast<int>(PackedIndex(row, x, BitsPerPixel()));
         if (i >= palette_.Count()) return clBlack;
         const auto& e = palette_[i];
         return RGBColor(e.peRed, e.peGreen, e.peBlue);
-    };
-    switch (pixelFormat_) {
-    case pf1bit: return fromIndex((row[x >> 3] >> (7 - (x & 7))) & 1);
-    case pf4bit: return fromIndex((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4);
-    case pf8bit: return fromIndex(row[x]);
-    case pf15bit: {
-        const int w = row[2 * x] | (row[2 * x + 1] << 8);
-        auto c = [](int v) { return static_cast<uint8_t>((v << 3) | (v >> 2)); };
-        return RGBColor(c((w >> 10) & 31), c((w >> 5) & 31), c(w & 31));
     }
-    case pf16bit: {
-        const int w = row[2 * x] | (row[2 * x + 1] << 8);
-        auto c5 = [](int v) { return static_cast<uint8_t>((v << 3) | (v >> 2)); };
-        auto c6 = [](int v) { return static_cast<uint8_t>((v << 2) | (v >> 4)); };
-        return RGBColor(c5((w >> 11) & 31), c6((w >> 5) & 63), c5(w & 31));
-    }
+    case pf15bit:
+    case pf16bit: return WordColor(row[2 * x] | (row[2 * x + 1] << 8), pixelFormat_);
     case pf32bit: return RGBColor(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
     default: return RGBColor(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
     }
@@ -197,42 +162,26 @@ TColor TBitmap::GetPixel(int x, int y) const {
 
 void TBitmap::SetPixel(int x, int y, TColor c) {
     uint8_t* row = ScanLine(y);
-    const uint8_t r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
     switch (pixelFormat_) {
-    case pf1bit: {
-        const int i = NearestIndex(palette_, c) & 1;
-        const auto mask = static_cast<uint8_t>(0x80 >> (x & 7));
-        row[x >> 3] = static_cast<uint8_t>(i ? row[x >> 3] | mask : row[x >> 3] & ~mask);
-        break;
-    }
-    case pf4bit: {
-        const int i = NearestIndex(palette_, c) & 15;
-        uint8_t& byte = row[x >> 1];
-        byte = static_cast<uint8_t>((x & 1) ? (byte & 0xF0) | i : (byte & 0x0F) | (i << 4));
-        break;
-    }
-    case pf8bit: row[x] = static_cast<uint8_t>(NearestIndex(palette_, c)); break;
-    case pf15bit: {
-        const int w = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
-        row[2 * x] = static_cast<uint8_t>(w);
-        row[2 * x + 1] = static_cast<uint8_t>(w >> 8);
-        break;
-    }
+    case pf1bit:
+    case pf4bit:
+    case pf8bit: SetPackedIndex(row, x, BitsPerPixel(), static_cast<unsigned>(NearestIndex(palette_, c))); break;
+    case pf15bit:
     case pf16bit: {
-        const int w = ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
+        const uint32_t w = ColorWord(c, pixelFormat_);
         row[2 * x] = static_cast<uint8_t>(w);
         row[2 * x + 1] = static_cast<uint8_t>(w >> 8);
         break;
     }
     case pf32bit:
-        row[4 * x] = b;
-        row[4 * x + 1] = g;
-        row[4 * x + 2] = r;
+        row[4 * x] = GetBValue(c);
+        row[4 * x + 1] = GetGValue(c);
+        row[4 * x + 2] = GetRValue(c);
         break;
     default:
-        row[3 * x] = b;
-        row[3 * x + 1] = g;
-        row[3 * x + 2] = r;
+        row[3 * x] = GetBValue(c);
+        row[3 * x + 1] = GetGValue(c);
+        row[3 * x + 2] = GetRValue(c);
         break;
     }
 }

@@ -10,24 +10,12 @@
 #include <vector>
 
 #include "Classes.h"
+#include "PixelFormat.h"
 
-// Red in the low byte, then green, then blue.
-using TColor = int32_t;
 constexpr TColor clBlack = 0x000000;
 constexpr TColor clWhite = 0xFFFFFF;
 constexpr TColor clAqua = 0xFFFF00;
 constexpr TColor clNone = 0x1FFFFFFF;
-
-constexpr TColor RGBColor(uint8_t r, uint8_t g, uint8_t b) { return r | (g << 8) | (b << 16); }
-constexpr uint8_t GetRValue(TColor c) { return static_cast<uint8_t>(c); }
-constexpr uint8_t GetGValue(TColor c) { return static_cast<uint8_t>(c >> 8); }
-constexpr uint8_t GetBValue(TColor c) { return static_cast<uint8_t>(c >> 16); }
-
-enum TPixelFormat : int { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
-
-struct TPaletteEntry {
-    uint8_t peRed = 0, peGreen = 0, peBlue = 0, peFlags = 0;
-};
 
 // A palette of at most 256 entries. Reading past the last entry yields fewer entries.
 class TPalette {
@@ -185,6 +173,3 @@ private:
     TColor transparentColor_ = clNone;
     std::unique_ptr<TCanvas> canvas_;
 };
-
-// Bits per pixel a stored row of the format uses.
-int StorageBits(TPixelFormat format);

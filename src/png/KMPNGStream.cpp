@@ -12,6 +12,7 @@
 #include <immintrin.h>
 #endif
 
+#include "Checksums.h"
 #include "SFunc.h"
 
 namespace {
@@ -20,10 +21,6 @@ constexpr uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0
 constexpr TColor kPaletteIndexFlag = 0x1000000;
 
 inline int GreyOf(int r, int g, int b) { return (r * 77 + g * 150 + b * 29) >> 8; }
-
-// 5- and 6-bit channels widened so that the top value becomes 255.
-inline uint8_t Widen5(int c) { return static_cast<uint8_t>((c << 3) | (c >> 2)); }
-inline uint8_t Widen6(int c) { return static_cast<uint8_t>((c << 2) | (c >> 4)); }
 
 // Blue, green, red (and a fourth byte) to red, green, blue for n pixels.
 void SwapToRgbScalar(const uint8_t* s, uint8_t* o, int n, int bpp) {
@@ -63,6 +60,13 @@ void SwapToRgb(const uint8_t* s, uint8_t* o, int n, int bpp) {
     SwapToRgbScalar(s, o, n, bpp);
 }
 
+// The writer's one write-error text, with zlib's reason and where the stream stood.
+EKMPNG DeflateFailure(int zlibStatus, const std::string& where) {
+    const TFailureKind kind = zlibStatus == Z_MEM_ERROR ? TFailureKind::OutOfMemory : TFailureKind::Other;
+    return EKMPNG("Write Image (PNG): Write Error", kind, 0, -1,
+                  "zlib: " + std::string(zError(zlibStatus)) + " at " + where);
+}
+
 struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
 };
@@ -70,8 +74,11 @@ struct FreeDeleter {
 }  // namespace
 
 TKMPNGWriteStream::TKMPNGWriteStream() {
-    deflate_.Owner = this;
-    deflate_.OnBlock = &TKMPNGWriteStream::EmitIDAT;
+    // Every full block of compressed data becomes one IDAT chunk.
+    deflate_.OnBlock = [this](DeflateAdapter& adapter) {
+        WriteChunk(ChunkType("IDAT"), adapter.BlockData(), adapter.BlockFill());
+        return 0;
+    };
 }
 
 TKMPNGWriteStream::~TKMPNGWriteStream() = default;
@@ -80,12 +87,6 @@ void TKMPNGWriteStream::SetIDATSize(int32_t value) {
     if (value < kMinIDATSize || value > kMaxIDATSize)
         throw EKMPNG("Write PNG Param: Err IDAT Size(min:256  max:100000)");
     idatSize_ = value;
-}
-
-int32_t TKMPNGWriteStream::EmitIDAT(DeflateAdapter& adapter) {
-    auto* self = static_cast<TKMPNGWriteStream*>(adapter.Owner);
-    self->WriteChunk(ChunkType("IDAT"), adapter.Block, adapter.BlockFill());
-    return 0;
 }
 
 void TKMPNGWriteStream::WriteChunk(uint32_t type, const void* data, int32_t length) {
@@ -284,7 +285,11 @@ void TKMPNGWriteStream::WritePhysics() {
     uint32_t x = static_cast<uint32_t>(PhysX), y = static_cast<uint32_t>(PhysY);
     uint8_t unit = PhysUnit;
     if (unit == 2) {
-        auto toMetre = [](int32_t v) { return static_cast<uint32_t>(std::trunc(v * 100.0 / 254 * 100)); };
+        // A density above what PNG can state per metre is stated as the most it can: the
+        // conversion of an out-of-range double would be undefined.
+        auto toMetre = [](int32_t v) {
+            return static_cast<uint32_t>(std::min(std::trunc(v * 100.0 / 254 * 100), double{0x7FFFFFFF}));
+        };
         x = toMetre(PhysX);
         y = toMetre(PhysY);
         unit = 1;
@@ -325,8 +330,7 @@ void TKMPNGWriteStream::PackRow(const uint8_t* src, const uint8_t* alpha, uint8_
             std::memcpy(out, src, static_cast<size_t>(bytes));
         } else {
             std::memset(out, 0, static_cast<size_t>(bytes));
-            for (int i = 0, x = x0; i < n; ++i, x += dx)
-                out[i >> 3] |= static_cast<uint8_t>(((src[x >> 3] << (x & 7)) & 0x80) >> (i & 7));
+            for (int i = 0, x = x0; i < n; ++i, x += dx) SetPackedIndex(out, i, 1, PackedIndex(src, x, 1));
         }
         if (greyMode_ && greyMap_[0] == 255)
             for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(~out[i]);
@@ -338,10 +342,7 @@ void TKMPNGWriteStream::PackRow(const uint8_t* src, const uint8_t* alpha, uint8_
             std::memcpy(out, src, static_cast<size_t>(bytes));
         } else {
             std::memset(out, 0, static_cast<size_t>(bytes));
-            for (int i = 0, x = x0; i < n; ++i, x += dx) {
-                const int v = (x & 1) ? (src[x >> 1] & 15) : (src[x >> 1] >> 4);
-                out[i >> 1] |= static_cast<uint8_t>((i & 1) ? v : v << 4);
-            }
+            for (int i = 0, x = x0; i < n; ++i, x += dx) SetPackedIndex(out, i, 4, PackedIndex(src, x, 4));
         }
         if (greyMode_)
             for (int i = 0; i < bytes; ++i)
@@ -375,12 +376,10 @@ void TKMPNGWriteStream::PackRow(const uint8_t* src, const uint8_t* alpha, uint8_
             }
             return;
         }
-        const bool is16 = sourceDepth_ == 16;
+        const TPixelFormat format = sourceDepth_ == 16 ? pf16bit : pf15bit;
         for (int i = 0, x = x0; i < n; ++i, x += dx) {
-            const int w = src[2 * x] | (src[2 * x + 1] << 8);
-            const uint8_t r = is16 ? Widen5((w >> 11) & 31) : Widen5((w >> 10) & 31);
-            const uint8_t g = is16 ? Widen6((w >> 5) & 63) : Widen5((w >> 5) & 31);
-            const uint8_t b = Widen5(w & 31);
+            const TColor c = WordColor(src[2 * x] | (src[2 * x + 1] << 8), format);
+            const uint8_t r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
             if (greyMode_) {
                 *out++ = static_cast<uint8_t>(GreyOf(r, g, b));
             } else {
@@ -437,16 +436,14 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
     if (greyMode_ && sourceDepth_ <= 8) BuildGreyMap();
     wordRgb_.clear();
     if ((sourceDepth_ == 15 || sourceDepth_ == 16) && !greyMode_ && !hasAlpha_) {
-        const bool is16 = sourceDepth_ == 16;
+        const TPixelFormat format = sourceDepth_ == 16 ? pf16bit : pf15bit;
         wordRgb_.resize(65536);
-        for (uint32_t w = 0; w < 65536; ++w) {
-            const uint32_t r = is16 ? Widen5((w >> 11) & 31) : Widen5((w >> 10) & 31);
-            const uint32_t g = is16 ? Widen6((w >> 5) & 63) : Widen5((w >> 5) & 31);
-            static_assert(std::endian::native == std::endian::little, "the table holds R, G, B in memory order");
-            wordRgb_[w] = r | (g << 8) | (uint32_t{Widen5(w & 31)} << 16);
-        }
+        static_assert(std::endian::native == std::endian::little, "a colour value is R, G, B in memory order");
+        for (uint32_t w = 0; w < 65536; ++w) wordRgb_[w] = static_cast<uint32_t>(WordColor(w, format));
     }
-    deflate_.StartDeflate(CompressionLevel >= 0 && CompressionLevel <= 9 ? CompressionLevel : -1, idatSize_);
+    // A stream that cannot start or finish would leave a file without its image data.
+    if (deflate_.StartDeflate(CompressionLevel >= 0 && CompressionLevel <= 9 ? CompressionLevel : -1, idatSize_) != 0)
+        throw DeflateFailure(deflate_.ZlibStatus, "start");
     deflate_.FilterMode = Filter;
 
     const int w = width, h = height;
@@ -486,7 +483,7 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
                 PackRow(bmp.ScanLine(y), hasAlpha_ ? alphaSource_->ScanLine(y) : nullptr,
                         inPlace ? deflate_.InPlaceRow() : deflate_.CurrentRow, p, whole);
                 const int32_t result = inPlace ? deflate_.CompressInPlaceRow() : deflate_.FilterAndCompressRow();
-                if (result < 0) throw EKMPNG("Write Image (PNG): Write Error");
+                if (result < 0) throw DeflateFailure(result, "row " + std::to_string(r));
                 std::swap(deflate_.CurrentRow, deflate_.PreviousRow);
                 if (r % 4 == 2 || h < 4) ReportProgress(r);
                 ++r;
@@ -504,6 +501,7 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
         deflate_.EndDeflate();
         throw;
     }
-    deflate_.FinishDeflate();
+    const int32_t finished = deflate_.FinishDeflate();
     deflate_.EndDeflate();
+    if (finished != 0) throw DeflateFailure(deflate_.ZlibStatus, "end");
 }

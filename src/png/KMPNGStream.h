@@ -79,7 +79,6 @@ private:
     void WriteImageData(int width, int height);
     void BuildGreyMap();
     void PackRow(const uint8_t* src, const uint8_t* alpha, uint8_t* out, const Pass& pass, bool whole) const;
-    static int32_t EmitIDAT(DeflateAdapter& adapter);
 
     int32_t idatSize_ = 32768;
     DeflateAdapter deflate_;

@@ -4,19 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include <zlib.h>
 
-// The CRC-32 of PNG chunks, with the same value and chaining as zlib's crc32; large blocks
-// use carry-less multiplication where the processor has it.
-uint32_t ChunkCrc32(uint32_t crc, const uint8_t* data, size_t length);
-// The Adler-32 checksum of the zlib stream, with the same value and chaining as zlib's
-// adler32; vector instructions where the processor has them.
-uint32_t StreamAdler32(uint32_t adler, const uint8_t* data, size_t length);
-
 struct DeflateAdapter {
-    // Called with a full block (and once with the last, shorter one); 0 means success.
-    using BlockHandler = int32_t (*)(DeflateAdapter& adapter);
+    // Called with a full block (and once with the last, shorter one): BlockData(), BlockFill()
+    // bytes. 0 means success; any other value stops the adapter, which answers it. What the
+    // handler raises passes through the adapter untouched.
+    using BlockHandler = std::function<int32_t(DeflateAdapter& adapter)>;
 
     static constexpr int32_t kDefaultBlockSize = 32768;
     static constexpr int32_t kMaxBlockSize = 262144;  // exclusive
@@ -26,11 +23,11 @@ struct DeflateAdapter {
     DeflateAdapter(const DeflateAdapter&) = delete;
     DeflateAdapter& operator=(const DeflateAdapter&) = delete;
 
-    void* Owner = nullptr;  // handed back through the adapter to the block handler
     z_stream Stream{};
-    uint8_t* Block = nullptr;
     int32_t BlockSize = 0;
-    BlockHandler OnBlock = nullptr;
+    BlockHandler OnBlock;
+    // The zlib status of the last failure (Z_MEM_ERROR when the block could not be had), 0 before.
+    int32_t ZlibStatus = 0;
 
     // Set by the encoder; the row buffers are the encoder's.
     int32_t RowLength = 0;  // filtered row bytes including the filter-type byte
@@ -43,7 +40,7 @@ struct DeflateAdapter {
     uint8_t* CandidateRow = nullptr;  // same size, for trying another filter
     uint32_t* Counts = nullptr;       // 256 counters for RowScore
 
-    int32_t StartDeflate(int32_t level, int32_t blockSize);  // 0, or -1
+    int32_t StartDeflate(int32_t level, int32_t blockSize);  // 0, or -1 (see ZlibStatus)
     int32_t DeflateBytes(const uint8_t* data, int32_t count);
     int32_t FinishDeflate();
     void EndDeflate();
@@ -59,10 +56,12 @@ struct DeflateAdapter {
     uint8_t* InPlaceRow() const { return ChosenRow + 1; }
     int32_t CompressInPlaceRow();
 
-    // Bytes of the block that hold output.
+    // The output block and the bytes of it that hold output.
+    const uint8_t* BlockData() const { return block_.get(); }
     int32_t BlockFill() const { return BlockSize - static_cast<int32_t>(Stream.avail_out); }
 
 private:
+    std::unique_ptr<uint8_t[]> block_;
     void ApplyFilter(int type, uint8_t* out) const;
     void ResetOutput();
     int32_t PutOwnBytes(const uint8_t* bytes, int count);

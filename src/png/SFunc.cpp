@@ -1,37 +1,13 @@
 #include "SFunc.h"
 
-#include <cstdlib>
+// The published routines of the codec's pixel-format unit, kept under their names; the
+// rules themselves belong to the framework's pixel formats.
 
-int32_t RowStride(int32_t width, int32_t bitsPerPixel) {
-    // 32-bit arithmetic on purpose: the writer relies on the same wrap-around as the bitmap.
-    const auto bits = static_cast<uint32_t>(width) * static_cast<uint32_t>(bitsPerPixel);
-    return static_cast<int32_t>((((bits + 7) >> 3) + 3) & ~3u);
-}
+int32_t RowStride(int32_t width, int32_t bitsPerPixel) { return WrappingRowBytes(width, bitsPerPixel); }
 
-int PixelFormatToBits(TPixelFormat format) {
-    switch (format) {
-    case pf1bit: return 1;
-    case pf4bit: return 4;
-    case pf8bit: return 8;
-    case pf15bit: return 15;
-    case pf16bit: return 16;
-    case pf32bit: return 32;
-    case pfCustom: return 15;
-    default: return 24;
-    }
-}
+int PixelFormatToBits(TPixelFormat format) { return FormatBits(format); }
 
-TPixelFormat BitsToPixelFormat(int bits) {
-    switch (bits) {
-    case 1: return pf1bit;
-    case 4: return pf4bit;
-    case 8: return pf8bit;
-    case 15: return pf15bit;
-    case 16: return pf16bit;
-    case 32: return pf32bit;
-    default: return pf24bit;
-    }
-}
+TPixelFormat BitsToPixelFormat(int bits) { return FormatOfBits(bits); }
 
 int PaletteToQuads(HPALETTE palette, TRGBQuad* quads) {
     if (!palette) return 0;
@@ -56,19 +32,7 @@ int NearestPaletteIndex(HPALETTE palette, TColor color) {
 }
 
 int NearestEntryIndex(const TPaletteEntry* entries, TColor color, int count) {
-    const int r = color & 0xFF, g = (color >> 8) & 0xFF, b = (color >> 16) & 0xFF;
-    int best = 0;
-    int bestDistance = 0x1000000;
-    for (int i = 0; i < count; ++i) {
-        const int d =
-            std::abs(entries[i].peRed - r) + std::abs(entries[i].peGreen - g) + std::abs(entries[i].peBlue - b);
-        if (d == 0) return i;
-        if (d < bestDistance) {
-            bestDistance = d;
-            best = i;
-        }
-    }
-    return best;
+    return NearestEntry(entries, count, color);
 }
 
 TPalette CreatePaletteFromQuads(const TRGBQuad* quads, int count) {

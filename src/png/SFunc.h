@@ -11,6 +11,7 @@ struct TRGBQuad {
     uint8_t rgbBlue = 0, rgbGreen = 0, rgbRed = 0, rgbReserved = 0;
 };
 
+// Bytes per stored row, in 32-bit arithmetic (see WrappingRowBytes).
 int32_t RowStride(int32_t width, int32_t bitsPerPixel);
 int PixelFormatToBits(TPixelFormat format);
 TPixelFormat BitsToPixelFormat(int bits);
