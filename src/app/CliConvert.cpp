@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <new>
 
 #include "Cli.h"
 #include "Jpeg.h"
@@ -30,9 +29,7 @@ void Encode(TPicture& picture, const std::string& ext, TStream& out) {
         picture.Bitmap().SaveToStream(out);  // in the picture's own pixel format
     } else if (ext == "png") {
         TKMPNG png;
-        png.Assign(*picture.Graphic());
-        // A PNG source keeps its alpha mask: Assign copies the mask but not the flag that uses it.
-        if (const auto* source = dynamic_cast<const TKMPNG*>(picture.Graphic())) png.HasAlpha = source->HasAlpha;
+        png.Assign(*picture.Graphic());  // a PNG source keeps its alpha mask and ancillary values
         png.SaveToStream(out);
     } else if (ext == "jpg" || ext == "jpeg") {
         TJPEGImage jpeg;
@@ -52,6 +49,7 @@ int RunConvertCommand(const std::vector<std::string>& args) {
     }
     const std::string& in = args[0];
     const std::string& out = args[1];
+    bool writing = false;
     try {
         RegisterPNGFormat();
         TPicture picture;
@@ -62,14 +60,15 @@ int RunConvertCommand(const std::vector<std::string>& args) {
         if (ext != "bmp" && ext != "png" && ext != "jpg" && ext != "jpeg")
             throw EInvalidGraphic("Unknown output file extension (." + ext + ")");
         // Written whole or not at all: an existing OUT stays as it was when anything fails.
+        writing = true;
         TSafeFileStream stream(out);
         Encode(picture, ext, stream);
         stream.Commit();
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "Out of memory\n");
-        return 1;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        // The reason with the system's words; a failed write also says which file it was.
+        std::string detail = FailureDetail(e);
+        if (writing && detail.find(out) == std::string::npos) detail = "Cannot write file \"" + out + "\": " + detail;
+        std::fprintf(stderr, "%s\n", detail.c_str());
         return 1;
     }
     return 0;

@@ -148,7 +148,7 @@ TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings
         outcome.Outputs = LoadImage(work, path, settings, progress, writeBehind);
     } catch (const std::exception& e) {
         outcome.Result = TFileOutcome::Failed;
-        outcome.Detail = e.what();
+        outcome.Detail = FailureDetail(e);
     } catch (...) {
         outcome.Result = TFileOutcome::Failed;
         outcome.Detail = "unknown failure";

@@ -18,9 +18,12 @@
 
 namespace {
 
-constexpr uint32_t kBI_RGB = 0, kBI_RLE8 = 1, kBI_RLE4 = 2, kBI_BITFIELDS = 3;
+constexpr uint32_t kBI_RGB = 0, kBI_RLE8 = 1, kBI_RLE4 = 2, kBI_BITFIELDS = 3, kBI_JPEG = 4, kBI_PNG = 5;
 
-[[noreturn]] void Fail(const std::string& what) { throw EInvalidGraphic("Invalid bitmap file: " + what); }
+// Most refusals are of damaged files; the others say what kind of file they meet.
+[[noreturn]] void Fail(const std::string& what, TFailureKind kind = TFailureKind::Damaged) {
+    throw EInvalidGraphic("Invalid bitmap file: " + what, kind);
+}
 
 uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t U32(const uint8_t* p) {
@@ -47,26 +50,12 @@ void ReadExact(TStream& s, void* buf, int64_t count) {
     }
 }
 
-int64_t Stride(int64_t width, int bits) { return ((width * bits + 31) / 32) * 4; }
-
 // One colour channel described by a bitfield mask.
 struct Channel {
     uint32_t mask = 0;
     int shift = 0;
     int bits = 0;
-    uint8_t Get(uint32_t v) const {
-        if (bits == 0) return 0;
-        uint32_t x = (v & mask) >> shift;
-        if (bits >= 8) return static_cast<uint8_t>(x >> (bits - 8));
-        // Bit replication: the top bits repeat into the low ones, so the maximum maps to 255.
-        uint32_t out = 0;
-        int filled = 0;
-        while (filled < 8) {
-            out = (out << bits) | x;
-            filled += bits;
-        }
-        return static_cast<uint8_t>(out >> (filled - 8));
-    }
+    uint8_t Get(uint32_t v) const { return WidenChannel((v & mask) >> shift, bits); }
 };
 
 Channel MakeChannel(uint32_t mask, int bpp) {
@@ -106,18 +95,8 @@ void CheckIndexes(const TBitmap& bmp) {
     const int bits = bmp.BitsPerPixel();
     const int count = bmp.Palette().Count();
     if (count >= (1 << bits)) return;
-    const int w = bmp.Width();
     for (int y = 0; y < bmp.Height(); ++y) {
-        const uint8_t* row = bmp.ScanLine(y);
-        int maxIndex = 0;
-        if (bits == 8) {
-            for (int x = 0; x < w; ++x) maxIndex = std::max<int>(maxIndex, row[x]);
-        } else if (bits == 4) {
-            for (int x = 0; x < w; ++x)
-                maxIndex = std::max<int>(maxIndex, (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4);
-        } else {
-            for (int x = 0; x < w; ++x) maxIndex = std::max<int>(maxIndex, (row[x >> 3] >> (7 - (x & 7))) & 1);
-        }
+        const auto maxIndex = static_cast<int>(MaxPackedIndex(bmp.ScanLine(y), bmp.Width(), bits));
         if (maxIndex >= count)
             Fail("pixel index " + std::to_string(maxIndex) + " lies past the " + std::to_string(count) +
                  "-entry palette");
@@ -130,13 +109,7 @@ void DecodeRle(const uint8_t* src, size_t size, TBitmap& bmp, bool four) {
     const size_t stride = static_cast<size_t>(bmp.RowStride());
     uint8_t* bits = bmp.Bits();
     auto put = [&](int x, int y, int v) {
-        uint8_t* row = bits + static_cast<size_t>(y) * stride;
-        if (four) {
-            uint8_t& b = row[x >> 1];
-            b = static_cast<uint8_t>((x & 1) ? (b & 0xF0) | (v & 15) : (b & 0x0F) | (v << 4));
-        } else {
-            row[x] = static_cast<uint8_t>(v);
-        }
+        SetPackedIndex(bits + static_cast<size_t>(y) * stride, x, four ? 4 : 8, static_cast<unsigned>(v));
     };
     auto runFits = [&](int x, int y, int n) {
         if (y >= h || x + n > w) Fail("compressed pixels run past the picture");
@@ -178,7 +151,7 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
     uint8_t fh[14];
     if (available < 18) Fail("the file is too short");
     ReadExact(stream, fh, 14);
-    if (fh[0] != 'B' || fh[1] != 'M') Fail("it does not start with \"BM\"");
+    if (fh[0] != 'B' || fh[1] != 'M') Fail("it does not start with \"BM\"", TFailureKind::Unsupported);
     Header h;
     h.offBits = U32(fh + 10);
     uint8_t hs[4];
@@ -188,7 +161,7 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
     // 12: OS/2 1.x core header; 16..64: OS/2 2.x (which may stop early); 40: Windows; 52/56:
     // Windows with masks; 108: V4; 124: V5.
     const bool known = size == 12 || (size >= 16 && size <= 64 && size % 4 == 0) || size == 108 || size == 124;
-    if (!known) Fail("unknown header size " + std::to_string(size));
+    if (!known) Fail("unknown header size " + std::to_string(size), TFailureKind::Unsupported);
     if (available < 14 + static_cast<int64_t>(size)) Fail("the file is truncated in its header");
     std::array<uint8_t, 124> b{};
     std::memcpy(b.data(), hs, 4);
@@ -196,8 +169,9 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
     int planes;
     if (size == 12) {
         h.core = true;
-        h.width = static_cast<int16_t>(U16(&b[4]));
-        h.height = static_cast<int16_t>(U16(&b[6]));
+        // Unsigned in this header: a core bitmap is always stored bottom-up.
+        h.width = U16(&b[4]);
+        h.height = U16(&b[6]);
         planes = U16(&b[8]);
         h.bpp = U16(&b[10]);
     } else {
@@ -208,7 +182,8 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
         h.compression = size >= 20 ? U32(&b[16]) : kBI_RGB;
         h.clrUsed = size >= 36 ? U32(&b[32]) : 0;
         const bool os2v2 = size == 16 || size == 64 || (size > 40 && size < 52) || (size > 56 && size < 108);
-        if (os2v2 && h.compression >= 3) Fail("OS/2 Huffman or RLE24 compression is not supported");
+        if (os2v2 && h.compression >= 3)
+            Fail("OS/2 Huffman or RLE24 compression is not supported", TFailureKind::Unsupported);
         if (size >= 52) {
             h.masks[0] = U32(&b[40]);
             h.masks[1] = U32(&b[44]);
@@ -218,6 +193,11 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
         if (size >= 56) h.masks[3] = U32(&b[52]);
     }
     if (planes != 1) Fail("the plane count is " + std::to_string(planes) + ", not 1");
+    // Checked before the bit count, which such files leave at 0.
+    if (h.compression == kBI_JPEG || h.compression == kBI_PNG)
+        Fail(std::string("a bitmap compressed with ") + (h.compression == kBI_JPEG ? "JPEG" : "PNG") +
+                 " is not supported",
+             TFailureKind::Unsupported);
     if (h.width <= 0) Fail("the width is " + std::to_string(h.width));
     if (h.height == 0) Fail("the height is 0");
     if (h.height < 0) {
@@ -226,7 +206,8 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
     }
     if (h.width > TBitmap::kMaxDimension || h.height > TBitmap::kMaxDimension ||
         h.width * h.height > TBitmap::kMaxPixels)
-        Fail("the picture is too large (" + std::to_string(h.width) + " x " + std::to_string(h.height) + ")");
+        Fail("the picture is too large (" + std::to_string(h.width) + " x " + std::to_string(h.height) + ")",
+             TFailureKind::TooLarge);
     switch (h.bpp) {
     case 1:
     case 4:
@@ -234,7 +215,7 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
     case 16:
     case 24:
     case 32: break;
-    default: Fail("unsupported bit count " + std::to_string(h.bpp));
+    default: Fail("unsupported bit count " + std::to_string(h.bpp), TFailureKind::Unsupported);
     }
     switch (h.compression) {
     case kBI_RGB: break;
@@ -257,7 +238,7 @@ Header ReadHeader(TStream& stream, int64_t start, int64_t available) {
         }
         if (!h.hasMasks) Fail("bitfields without colour masks");
         break;
-    default: Fail("unsupported compression " + std::to_string(h.compression));
+    default: Fail("unsupported compression " + std::to_string(h.compression), TFailureKind::Unsupported);
     }
     if ((h.compression == kBI_RLE4 || h.compression == kBI_RLE8) && h.topDown)
         Fail("compressed bitmaps cannot be top-down");
@@ -340,7 +321,7 @@ void FlipRows(TBitmap& bmp) {
 
 void ReadPixels(TStream& stream, const Header& h, const Plan& plan, int64_t available, TBitmap& bmp) {
     const int w = bmp.Width(), height = bmp.Height();
-    const int64_t fileStride = Stride(h.width, h.bpp);
+    const int64_t fileStride = RowBytes(h.width, h.bpp);
     const int64_t dataBytes = available - h.offBits;
     if (plan.layout == Layout::Rle) {
         std::vector<uint8_t> data(static_cast<size_t>(dataBytes));
@@ -396,7 +377,7 @@ void Read(TStream& stream, TBitmap& bitmap) {
         palette = ReadPalette(raw.data(), static_cast<int>(count), entrySize);
     }
 
-    const int64_t fileStride = Stride(h.width, h.bpp);
+    const int64_t fileStride = RowBytes(h.width, h.bpp);
     const int64_t dataBytes = available - h.offBits;
     if (plan.layout != Layout::Rle) {
         // Every row must be there; only the last row's padding may be cut off.
@@ -425,7 +406,8 @@ void ReadBmp(TStream& stream, TBitmap& bitmap) {
         Read(stream, bitmap);
     } catch (const EReadError& e) {  // a stream that ends early or fails to read
         bitmap.Clear();
-        throw EInvalidGraphic(std::string("Invalid bitmap file: ") + e.what());
+        const TFailureKind kind = e.SysErrno() != 0 ? e.Kind() : TFailureKind::Damaged;  // else it ended early
+        throw EInvalidGraphic(std::string("Invalid bitmap file: ") + e.what(), kind, e.SysErrno(), e.Offset());
     } catch (...) {
         bitmap.Clear();
         throw;

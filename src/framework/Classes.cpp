@@ -1,6 +1,7 @@
 #include "Classes.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -114,13 +115,16 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
     LoadFromStream(f);
 }
 
+// A refusal by the system is no short transfer: it raises with the system's reason, so that
+// "no space left" or an I/O error reaches the user instead of a bare "write error".
 int64_t THandleStream::Read(void* buffer, int64_t count) {
     auto* p = static_cast<uint8_t*>(buffer);
     int64_t done = 0;
     while (done < count) {
         const ssize_t n = ::read(fd_, p + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) throw EReadError("Stream read error", FailureKindFromErrno(errno), errno);
+        if (n == 0) break;
         done += n;
     }
     return done;
@@ -132,7 +136,8 @@ int64_t THandleStream::Write(const void* buffer, int64_t count) {
     while (done < count) {
         const ssize_t n = ::write(fd_, p + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) throw EWriteError("Stream write error", FailureKindFromErrno(errno), errno);
+        if (n == 0) break;
         done += n;
     }
     return done;
@@ -143,24 +148,77 @@ int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
                        : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                           : SEEK_END;
     const off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    if (r < 0) throw EStreamError(std::string("Stream seek error: ") + std::strerror(errno));
+    if (r < 0)
+        throw EStreamError(std::string("Stream seek error: ") + std::strerror(errno), FailureKindFromErrno(errno),
+                           errno);
     return r;
 }
 
 void THandleStream::SetSize(int64_t newSize) {
     if (::ftruncate(fd_, static_cast<off_t>(newSize)) != 0)
-        throw EStreamError(std::string("Stream size error: ") + std::strerror(errno));
+        throw EStreamError(std::string("Stream size error: ") + std::strerror(errno), FailureKindFromErrno(errno),
+                           errno);
+}
+
+namespace {
+
+struct OpenFailure {
+    std::string reason;
+    TFailureKind kind = TFailureKind::Other;
+    int error = 0;
+};
+
+OpenFailure SystemRefused(int error) { return {std::strerror(error), FailureKindFromErrno(error), error}; }
+
+// The descriptor of a regular file, blocking as usual once open; -1 and why when it is not one.
+int OpenRegular(const std::string& fileName, int flags, OpenFailure& why) {
+    // Without O_NONBLOCK, opening a FIFO waits for a writer and a device may wait for its line.
+    const int fd = ::open(fileName.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        why = SystemRefused(errno);
+        return -1;
+    }
+    // The type of what was opened, not of what the name showed a moment before.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        why = SystemRefused(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        why = {std::strerror(EISDIR), TFailureKind::NotRegularFile, EISDIR};
+    } else if (!S_ISREG(st.st_mode)) {
+        why = {"It is not a regular file", TFailureKind::NotRegularFile, 0};
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        why = SystemRefused(errno);
+    } else {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
+}  // namespace
+
+int OpenRegularFile(const std::string& fileName, int flags) {
+    OpenFailure why;
+    const int fd = OpenRegular(fileName, flags, why);
+    if (fd < 0) throw EFOpenError("Cannot open file \"" + fileName + "\". " + why.reason, why.kind, why.error);
+    return fd;
 }
 
 TFileStream::TFileStream(const std::string& fileName, unsigned mode) : THandleStream(-1), fileName_(fileName) {
-    if (mode == fmCreate) {
-        fd_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
+    if (mode != fmCreate) {
+        const int access = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
+        fd_ = OpenRegularFile(fileName, access);
         return;
     }
-    const int access = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
-    fd_ = ::open(fileName.c_str(), access | O_CLOEXEC);
-    if (fd_ < 0) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+    OpenFailure why;
+    fd_ = OpenRegular(fileName, O_RDWR | O_CREAT, why);
+    // Emptied only once it is known to be a regular file.
+    if (fd_ >= 0 && ::ftruncate(fd_, 0) != 0) {
+        why = SystemRefused(errno);
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (fd_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + why.reason, why.kind, why.error);
 }
 
 TFileStream::~TFileStream() {

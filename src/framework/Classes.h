@@ -74,8 +74,16 @@ enum TFileMode : unsigned {
     fmCreate = 0xFF00,
 };
 
+// Opens a regular file (open(2) flags) without ever blocking on what the name leads to: a FIFO
+// without a writer or a device is refused like a folder, as not a regular file. Returns the
+// descriptor, which blocks as usual; raises EFOpenError ("Cannot open file "<name>". <reason>")
+// with the failure's kind and errno.
+int OpenRegularFile(const std::string& fileName, int flags);
+
 // A stream over a file descriptor. Opening failures raise EFOpenError
-// ("Cannot open file "<name>". <reason>") or EFCreateError for fmCreate.
+// ("Cannot open file "<name>". <reason>") or EFCreateError for fmCreate; only regular files
+// are opened. A refusal by the system while reading or writing raises EReadError or
+// EWriteError with its errno.
 class THandleStream : public TStream {
 public:
     explicit THandleStream(int fd) : fd_(fd) {}

@@ -48,10 +48,12 @@ int HexDigit(char c) {
 
 // The file's bytes, or empty when there is no file. Raises EFOpenError otherwise.
 std::string ReadFileBytes(const std::string& fileName) {
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return "";  // no such file
-        OpenFailed(fileName, errno);
+    int fd;
+    try {
+        fd = OpenRegularFile(fileName, O_RDONLY);  // a FIFO or a device is refused, never waited on
+    } catch (const EFOpenError& e) {
+        if (e.SysErrno() == ENOENT || e.SysErrno() == ENOTDIR) return "";  // no such file
+        throw;
     }
     struct Closer {
         int fd;
@@ -59,7 +61,6 @@ std::string ReadFileBytes(const std::string& fileName) {
     } closer{fd};
     struct stat st {};
     if (::fstat(fd, &st) != 0) OpenFailed(fileName, errno);
-    if (!S_ISREG(st.st_mode)) OpenFailed(fileName, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     if (st.st_size > TMemIniFile::kMaxFileSize) OpenFailed(fileName, EFBIG);
     std::string data;
     char buf[8192];

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -29,20 +31,41 @@ enum class TFailureKind {
 class Exception : public std::runtime_error {
 public:
     explicit Exception(const std::string& message, TFailureKind kind = TFailureKind::Other, int sysErrno = 0,
-                       int64_t offset = -1)
-        : std::runtime_error(message), kind_(kind), errno_(sysErrno), offset_(offset) {}
+                       int64_t offset = -1, std::string cause = {})
+        : std::runtime_error(message), kind_(kind), errno_(sysErrno), offset_(offset), cause_(std::move(cause)) {}
     std::string Message() const { return what(); }
     TFailureKind Kind() const { return kind_; }
     // The errno behind the failure, 0 when the system did not report one.
     int SysErrno() const { return errno_; }
     // Where in the input the fault was found, -1 when unknown.
     int64_t Offset() const { return offset_; }
+    // What lay behind the failure in words the message has no room for (a library's status,
+    // which chunk or row); empty when the message, errno and offset say it all.
+    const std::string& Cause() const { return cause_; }
 
 private:
     TFailureKind kind_;
     int errno_;
     int64_t offset_;
+    std::string cause_;
 };
+
+// A failure in words for logs and standard error: the message, then the system's reason for
+// its errno (unless the message already gives it), where in the input and the cause.
+inline std::string FailureDetail(const std::exception& failure) {
+    if (dynamic_cast<const std::bad_alloc*>(&failure)) return "Out of memory";
+    std::string text = failure.what();
+    const auto* e = dynamic_cast<const Exception*>(&failure);
+    if (!e) return text;
+    if (e->SysErrno() != 0) {
+        const std::string reason = std::strerror(e->SysErrno());
+        if (text.find(reason) == std::string::npos) text += ": " + reason;
+    }
+    std::string where = e->Offset() >= 0 ? "at byte " + std::to_string(e->Offset()) : "";
+    if (!e->Cause().empty()) where += (where.empty() ? "" : ", ") + e->Cause();
+    if (!where.empty()) text += " (" + where + ")";
+    return text;
+}
 
 // The kind of failure an errno stands for (ENOENT is NotFound, ENOSPC DiskFull...).
 constexpr TFailureKind FailureKindFromErrno(int err) {

@@ -49,6 +49,8 @@ void TKMPNG::Assign(const TGraphic& source) {
     if (const auto* png = dynamic_cast<const TKMPNG*>(&source)) {
         Bitmap.Assign(png->Bitmap);
         AlphaBitmap.Assign(png->AlphaBitmap);
+        HasAlpha = png->HasAlpha;
+        BitDepth = png->BitDepth;
         CompressionLevel = png->CompressionLevel;
         Filter = png->Filter;
         IDATSize = png->IDATSize;
@@ -65,6 +67,7 @@ void TKMPNG::Assign(const TGraphic& source) {
         UseCurrentTime = png->UseCurrentTime;
         ModificationTime = png->ModificationTime;
         Chromaticities = png->Chromaticities;
+        GIFControl = png->GIFControl;
     } else {
         // A bitmap is copied; any other graphic converts itself or raises its conversion error.
         Bitmap.Assign(source);
