@@ -47,12 +47,16 @@ bool Convert(const char* to, const char* from, const std::string& in, std::strin
         }
         if (errno == E2BIG) continue;
         if (onInvalid == OnInvalid::Fail) return false;
-        // EILSEQ or EINVAL (input cut short inside a character): one replacement per bad byte
-        // run of one character, then go on after it.
+        // EILSEQ or EINVAL (input cut short inside a character): one replacement per character
+        // without a mapping, then go on after it. Only a lead byte followed by a byte that can
+        // trail it makes a two-byte character; any other byte after a lead byte (a line feed
+        // after a stray 0x81) starts text of its own and must not be swallowed.
         result += replacement;
-        const unsigned char lead = static_cast<unsigned char>(*src);
+        const auto lead = static_cast<unsigned char>(src[0]);
         const bool doubleByte = (lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC);
-        const size_t skip = doubleByte && srcLeft >= 2 ? 2 : 1;
+        const auto trail = srcLeft >= 2 ? static_cast<unsigned char>(src[1]) : 0;
+        const bool trails = (trail >= 0x40 && trail <= 0x7E) || (trail >= 0x80 && trail <= 0xFC);
+        const size_t skip = doubleByte && trails ? 2 : 1;
         src += skip;
         srcLeft -= skip;
         iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);

@@ -1,12 +1,15 @@
 #include "Jpeg.h"
 
 #include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstdio>
 #include <exception>
 #include <vector>
 
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 namespace {
 
@@ -20,13 +23,45 @@ struct ErrorManager {
     char message[JMSG_LENGTH_MAX];
 };
 
-void ErrorExit(j_common_ptr cinfo) {
+[[noreturn]] void ErrorExit(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
     (*cinfo->err->format_message)(cinfo, err->message);
     std::longjmp(err->jump, 1);
 }
 
 void OutputMessage(j_common_ptr) {}  // warnings are not printed
+
+// Most warnings mean the data is damaged: decoding would go on and fill the rest of the picture
+// with grey, which must not pass for the picture. Those end the decode like an error; the
+// others (an unknown JFIF revision, say) do not harm the pixels.
+void EmitMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;  // trace messages
+    switch (cinfo->err->msg_code) {
+    case JWRN_JPEG_EOF:
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_TOO_MUCH_DATA:
+    case JWRN_BOGUS_PROGRESSION: ErrorExit(cinfo);
+    default: break;
+    }
+}
+
+// A progressive file may repeat scans without end, each costing a pass over the whole picture;
+// real files have about ten.
+constexpr int kMaxScans = 500;
+
+void MonitorScans(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor) return;
+    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number <= kMaxScans) return;
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    std::snprintf(err->message, sizeof err->message, "more than %d scans", kMaxScans);
+    std::longjmp(err->jump, 1);
+}
 
 constexpr size_t kOutputBuffer = 256 * 1024;  // large sequential writes to the stream
 
@@ -71,43 +106,33 @@ void TermDestination(j_compress_ptr cinfo) {
 }
 
 // Pixels of the formats libjpeg cannot take directly go through a table from the stored
-// value (palette index or 16-bit word) to R, G, B and a pad byte, one 32-bit store a pixel.
+// value (palette index or 16-bit word) to R, G, B and a pad byte, one 32-bit store a pixel:
+// a colour value laid out little-endian is exactly that.
 std::vector<uint32_t> MakeRgbxTable(const TBitmap& bmp) {
-    auto pack = [](unsigned r, unsigned g, unsigned b) { return r | (g << 8) | (b << 16); };
-    auto expand5 = [](unsigned v) { return (v << 3) | (v >> 2); };
-    auto expand6 = [](unsigned v) { return (v << 2) | (v >> 4); };
+    static_assert(std::endian::native == std::endian::little, "a colour value is R, G, B in memory order");
     std::vector<uint32_t> table;
-    switch (bmp.PixelFormat()) {
-    case pf15bit:
+    const TPixelFormat format = bmp.PixelFormat();
+    if (format == pf15bit || format == pf16bit) {
         table.resize(65536);
-        for (unsigned v = 0; v < 65536; ++v)
-            table[v] = pack(expand5((v >> 10) & 31), expand5((v >> 5) & 31), expand5(v & 31));
-        break;
-    case pf16bit:
-        table.resize(65536);
-        for (unsigned v = 0; v < 65536; ++v)
-            table[v] = pack(expand5((v >> 11) & 31), expand6((v >> 5) & 63), expand5(v & 31));
-        break;
-    default: {  // indexed; an index past the palette is black
-        table.assign(256, 0);
-        const TPalette& pal = bmp.Palette();
-        for (int i = 0; i < std::min(pal.Count(), 256); ++i)
-            table[static_cast<size_t>(i)] = pack(pal[i].peRed, pal[i].peGreen, pal[i].peBlue);
-        break;
+        for (uint32_t v = 0; v < 65536; ++v) table[v] = static_cast<uint32_t>(WordColor(v, format));
+        return table;
     }
-    }
+    table.assign(256, 0);  // indexed; an index past the palette is black
+    const TPalette& pal = bmp.Palette();
+    for (int i = 0; i < std::min(pal.Count(), 256); ++i)
+        table[static_cast<size_t>(i)] = static_cast<uint32_t>(RGBColor(pal[i].peRed, pal[i].peGreen, pal[i].peBlue));
     return table;
 }
 
 void ConvertRow(const TBitmap& bmp, int y, const uint32_t* table, uint32_t* out) {
     const uint8_t* row = bmp.ScanLine(y);
     const int w = bmp.Width();
-    switch (bmp.PixelFormat()) {
+    switch (bmp.PixelFormat()) {  // one loop per depth, so that each unpacks with constant shifts
     case pf1bit:
-        for (int x = 0; x < w; ++x) out[x] = table[(row[x >> 3] >> (7 - (x & 7))) & 1];
+        for (int x = 0; x < w; ++x) out[x] = table[PackedIndex(row, x, 1)];
         break;
     case pf4bit:
-        for (int x = 0; x < w; ++x) out[x] = table[(x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4];
+        for (int x = 0; x < w; ++x) out[x] = table[PackedIndex(row, x, 4)];
         break;
     case pf8bit:
         for (int x = 0; x < w; ++x) out[x] = table[row[x]];
@@ -175,11 +200,13 @@ struct DecompressJob {
     size_t size;
     TBitmap* bitmap;
     std::exception_ptr error;  // a failure to allocate the bitmap
+    jpeg_progress_mgr monitor{MonitorScans, 0, 0, 0, 0};
 };
 
 bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, DecompressJob& job) {
     if (setjmp(err.jump)) return false;
     jpeg_create_decompress(&cinfo);
+    cinfo.progress = &job.monitor;
     jpeg_mem_src(&cinfo, job.data, static_cast<unsigned long>(job.size));
     jpeg_read_header(&cinfo, TRUE);
     cinfo.out_color_space = JCS_EXT_BGR;
@@ -211,6 +238,7 @@ void InitErrors(ErrorManager& err) {
     jpeg_std_error(&err.pub);
     err.pub.error_exit = ErrorExit;
     err.pub.output_message = OutputMessage;
+    err.pub.emit_message = EmitMessage;
     err.message[0] = '\0';
 }
 

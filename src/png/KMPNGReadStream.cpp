@@ -54,7 +54,32 @@ uint32_t PassHeight(int pass, uint32_t h) {
 
 const char kReadError[] = "Read Image (PNG): Read Error";
 
+// Bit 5 of the first letter (lower case) marks a chunk a reader may ignore.
+bool IsCritical(uint32_t type) { return (type & 0x20000000u) == 0; }
+
+// The chunk's four letters for messages; anything unprintable shows as '?'.
+std::string ChunkName(uint32_t type) {
+    std::string name;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto c = static_cast<char>(type >> shift);
+        name += (c >= 0x21 && c <= 0x7E) ? c : '?';
+    }
+    return name;
+}
+
 }  // namespace
+
+struct TKMPNGReadStream::ChunkData {
+    const uint8_t* p;
+    size_t size;
+    size_t at = 0;
+    uint8_t Byte() { return at < size ? p[at++] : 0; }
+    uint16_t WordBE() { return static_cast<uint16_t>((Byte() << 8) | Byte()); }
+    uint32_t DWordBE() {
+        const uint32_t high = WordBE();
+        return (high << 16) | WordBE();
+    }
+};
 
 TKMPNGReadStream::TKMPNGReadStream() {
     inflate_.Refill = [this] { return RefillInput(); };
@@ -86,6 +111,7 @@ void TKMPNGReadStream::Decode() {
     width_ = height_ = 0;
     chunkFlags_ = 0;
     chunkRemaining_ = 0;
+    sawImageData_ = false;
 
     uint8_t signature[8] = {};
     ReadBytes(signature, 8);
@@ -100,6 +126,9 @@ void TKMPNGReadStream::Decode() {
     }
     inflate_.EndInflate();
     rowBlock_.reset();
+    // A file without image data is no picture, however much of it was read; only a stop asked
+    // for by the caller leaves it at that.
+    if (!sawImageData_ && !Stopped()) throw EKMPNG("PNG LoadStream: no IDAT chunk");
 
     // A palette table that never met an image was never classified: there is no such colour.
     if (transparentColor_ == kPaletteTablePending) transparentColor_ = -1;
@@ -113,99 +142,140 @@ void TKMPNGReadStream::Decode() {
 }
 
 void TKMPNGReadStream::WalkChunks() {
+    bool first = true;
     while (!Exhausted() && !Stopped() && !(chunkFlags_ & kEndRead)) {
-        chunkRemaining_ = ReadDWordBE();
+        const uint32_t length = ReadDWordBE();
+        BeginChecksum();  // the CRC covers the type and the data
         chunkType_ = ReadDWordBE();
-        const bool header = chunkFlags_ & kHeaderRead;
-        const bool open = header && !(chunkFlags_ & kImageDone);  // header read, image not finished
-        const bool beforePalette = open && !(chunkFlags_ & kPaletteRead);
+        if (Exhausted() || Stopped()) break;
+        const std::string name = ChunkName(chunkType_);
+        if (length > 0x7FFFFFFFu) throw EKMPNG("PNG LoadStream: Error Chunk Length (" + name + ")");
+        chunkRemaining_ = length;
+        if (first && chunkType_ != kIHDR) throw EKMPNG("Read Header(PNG): " + name + " before IHDR");
+        first = false;
+        if (!IsCritical(chunkType_)) {
+            ReadAncillary();
+            continue;
+        }
+        const bool open = (chunkFlags_ & kHeaderRead) && !(chunkFlags_ & kImageDone);
         switch (chunkType_) {
-        case kIHDR: ReadHeader(); break;
+        case kIHDR:
+            if (chunkRemaining_ != 13) throw EKMPNG("Read Header(PNG): Error IHDR Length");
+            ReadHeader();
+            break;
         case kPLTE:
-            if (beforePalette && baseColorType_ != 0) ReadPalette();
+            if (open && !(chunkFlags_ & kPaletteRead) && baseColorType_ != 0) ReadPalette();
             break;
-        case kIDAT: ReadImageData(); break;
-        case kIEND: chunkFlags_ |= kEndRead; break;
-        case kbKGD:
-            if (header) {
-                ReadBackground();
-                ReportProgress(0);
-            }
+        case kIDAT:
+            sawImageData_ = true;
+            ReadImageData();
             break;
-        case ktRNS:
-            if (open && !colorAlpha_) {
-                ReadTransparency();
-                ReportProgress(0);
-            }
+        case kIEND:
+            if (chunkRemaining_ != 0) throw EKMPNG("PNG LoadStream: Error IEND Length");
+            chunkFlags_ |= kEndRead;
             break;
-        case kgAMA:
-            if (beforePalette) {
-                gamma_ = ReadDWordBE() / 100000.0;
-                chunkRemaining_ -= 4;
-                ReportProgress(0);
-            }
-            break;
-        case kcHRM:
-            if (beforePalette && chunkRemaining_ == 32 && Chromaticities) {
-                for (auto& v : *Chromaticities) v = ReadDWordBE();
-                chunkRemaining_ -= 32;
-                ReportProgress(0);
-            }
-            break;
-        case ksBIT:
-            if (beforePalette && (baseColorType_ == 2 || baseColorType_ == 3)) {
-                const int count = colorAlpha_ ? 4 : 3;
-                uint32_t bits = 0;
-                for (int i = 0; i < count; ++i) bits |= uint32_t{ReadByte()} << (8 * i);
-                significantBits_ = bits;
-                chunkRemaining_ -= count;
-                ReportProgress(0);
-            }
-            break;
-        case kpHYs:
-            if (open) {
-                physX_ = static_cast<int32_t>(ReadDWordBE());
-                physY_ = static_cast<int32_t>(ReadDWordBE());
-                physUnit_ = ReadByte();
-                chunkRemaining_ -= 9;
-                ReportProgress(0);
-            }
-            break;
-        case ktIME:
-            if (chunkRemaining_ == 7 && TimeRecord) {
-                TimeRecord->Year = ReadWordBE();
-                TimeRecord->Month = ReadByte();
-                TimeRecord->Day = ReadByte();
-                TimeRecord->Hour = ReadByte();
-                TimeRecord->Minute = ReadByte();
-                TimeRecord->Second = ReadByte();
-                chunkRemaining_ -= 7;
-                ReportProgress(0);
-            }
-            break;
-        case kgIFg:
-            if (beforePalette && chunkRemaining_ == 4 && GIFControl) {
-                ReadBytes(GIFControl->data(), 4);
-                chunkRemaining_ -= 4;
-                ReportProgress(0);
-            }
-            break;
-        case ktEXt: ReadText(); break;
-        case ktpNG:
-            if (open && !(chunkFlags_ & kPrivateRead)) {
-                // The writer's signature "KMP1" and two flag bytes; nothing here depends on them.
-                uint8_t privateData[6];
-                ReadBytes(privateData, 6);
-                chunkFlags_ |= kPrivateRead;
-                chunkRemaining_ -= 6;
-                ReportProgress(0);
-            }
-            break;
-        default: break;
+        default: break;  // an unknown critical chunk is passed over
         }
         if (chunkRemaining_ > 0) Skip(chunkRemaining_);
-        ReadDWordBE();  // the CRC, never checked
+        CheckCriticalCrc();
     }
+}
+
+void TKMPNGReadStream::CheckCriticalCrc() {
+    const uint32_t computed = EndChecksum();
+    const uint32_t stored = ReadDWordBE();
+    // Input that ends here ends the walk like any other end outside the image data.
+    if (Exhausted() || Stopped()) return;
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    if (computed != stored) throw EKMPNG("PNG LoadStream: CRC Error (" + ChunkName(chunkType_) + ")");
+#else
+    (void)computed;
+    (void)stored;
+#endif
+}
+
+void TKMPNGReadStream::ReadAncillary() {
+    const uint32_t type = chunkType_;
+    const bool known = type == kbKGD || type == ktRNS || type == kgAMA || type == kcHRM || type == ksBIT ||
+                       type == kpHYs || type == ktIME || type == kgIFg || type == ktEXt || type == ktpNG;
+    // Never allocate for more than the input can still hold; the skip then ends the walk.
+    if (!known || chunkRemaining_ > Budget() - Consumed()) {
+        EndChecksum();
+        Skip(chunkRemaining_);
+        Skip(4);
+        return;
+    }
+    std::string bytes(static_cast<size_t>(chunkRemaining_), '\0');
+    ReadBytes(bytes.data(), chunkRemaining_);
+    const int64_t length = chunkRemaining_;
+    chunkRemaining_ = 0;
+    const uint32_t computed = EndChecksum();
+    const uint32_t stored = ReadDWordBE();
+    if (Exhausted() || Stopped()) return;
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    // A damaged chunk a reader may ignore is ignored: its values could be anything.
+    if (computed != stored) return;
+#else
+    (void)computed;
+    (void)stored;
+#endif
+
+    // Each chunk is taken only where it may stand and only at the length its contents need;
+    // any other is passed over like an unknown one.
+    const bool header = chunkFlags_ & kHeaderRead;
+    const bool open = header && !(chunkFlags_ & kImageDone);
+    const bool beforePalette = open && !(chunkFlags_ & kPaletteRead);
+    ChunkData data{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+    switch (type) {
+    case kbKGD:
+        if (header && length == (baseColorType_ == 3 ? 1 : ColorValueBytes())) ReadBackground(data);
+        break;
+    case ktRNS:
+        if (open && !colorAlpha_ && (baseColorType_ == 3 || length == ColorValueBytes())) ReadTransparency(data);
+        break;
+    case kgAMA:
+        if (beforePalette && length == 4) gamma_ = data.DWordBE() / 100000.0;
+        break;
+    case kcHRM:
+        if (beforePalette && length == 32 && Chromaticities)
+            for (auto& v : *Chromaticities) v = data.DWordBE();
+        break;
+    case ksBIT:
+        if (beforePalette && (baseColorType_ == 2 || baseColorType_ == 3) && length == (colorAlpha_ ? 4 : 3)) {
+            uint32_t bits = 0;
+            for (int i = 0; i < length; ++i) bits |= uint32_t{data.Byte()} << (8 * i);
+            significantBits_ = bits;
+        }
+        break;
+    case kpHYs:
+        if (open && length == 9) {
+            physX_ = static_cast<int32_t>(data.DWordBE());
+            physY_ = static_cast<int32_t>(data.DWordBE());
+            physUnit_ = data.Byte();
+        }
+        break;
+    case ktIME:
+        if (length == 7 && TimeRecord) {
+            TimeRecord->Year = data.WordBE();
+            TimeRecord->Month = data.Byte();
+            TimeRecord->Day = data.Byte();
+            TimeRecord->Hour = data.Byte();
+            TimeRecord->Minute = data.Byte();
+            TimeRecord->Second = data.Byte();
+        }
+        break;
+    case kgIFg:
+        if (beforePalette && length == 4 && GIFControl)
+            for (auto& b : *GIFControl) b = data.Byte();
+        break;
+    case ktEXt: ReadText(bytes); break;
+    case ktpNG:
+        // The writer's signature "KMP1" and its flag bytes; nothing here depends on them.
+        if (open && !(chunkFlags_ & kPrivateRead) && length >= 6) chunkFlags_ |= kPrivateRead;
+        break;
+    default: break;
+    }
+    ReportProgress(0);
 }
 
 // ---- chunk handlers ----
@@ -243,9 +313,15 @@ void TKMPNGReadStream::ReadHeader() {
 }
 
 void TKMPNGReadStream::ReadPalette() {
-    const int count = static_cast<int>(std::min<int64_t>(chunkRemaining_ / 3, 256));
+    // A palette image's colours are all in its PLTE: one that cannot hold whole entries, or
+    // holds none or too many, leaves its pixels without a meaning.
+    if (chunkRemaining_ % 3 != 0 || chunkRemaining_ == 0 || chunkRemaining_ > 768) {
+        if (baseColorType_ == 3) throw EKMPNG("Read Header(PNG): Error PLTE Length");
+        return;  // only a suggestion for a truecolour image; passed over
+    }
+    const int count = static_cast<int>(chunkRemaining_ / 3);
     uint8_t rgb[768];
-    if (count > 0) ReadBytes(rgb, 3 * count);
+    ReadBytes(rgb, 3 * count);
     TRGBQuad* quads = PaletteBuffer();
     for (int i = 0; i < count; ++i) quads[i] = {rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
     paletteCount_ = count;
@@ -254,11 +330,12 @@ void TKMPNGReadStream::ReadPalette() {
     ReportProgress(0);
 }
 
-TColor TKMPNGReadStream::ReadColorValue() {
+int TKMPNGReadStream::ColorValueBytes() const { return baseColorType_ == 0 ? 2 : 6; }
+
+TColor TKMPNGReadStream::ReadColorValue(ChunkData& data) {
     auto sample = [this](uint16_t v) { return static_cast<uint8_t>(bitDepth_ == 16 ? v >> 8 : v & 0xFF); };
     if (baseColorType_ == 0) {
-        const uint16_t raw = ReadWordBE();
-        chunkRemaining_ -= 2;
+        const uint16_t raw = data.WordBE();
         uint8_t level = sample(raw);
         // Low-depth grey is stored as a level; the bitmap's palette spreads the levels over 0..255,
         // so the colour is spread the same way to name the pixels that really carry it.
@@ -268,41 +345,28 @@ TColor TKMPNGReadStream::ReadColorValue() {
         }
         return RGBColor(level, level, level);
     }
-    const uint8_t r = sample(ReadWordBE());
-    const uint8_t g = sample(ReadWordBE());
-    const uint8_t b = sample(ReadWordBE());
-    chunkRemaining_ -= 6;
+    const uint8_t r = sample(data.WordBE());
+    const uint8_t g = sample(data.WordBE());
+    const uint8_t b = sample(data.WordBE());
     return RGBColor(r, g, b);
 }
 
-void TKMPNGReadStream::ReadBackground() {
-    if (baseColorType_ == 3) {
-        backgroundColor_ = kPaletteIndexFlag | ReadByte();
-        chunkRemaining_ -= 1;
-    } else {
-        backgroundColor_ = ReadColorValue();
-    }
+void TKMPNGReadStream::ReadBackground(ChunkData& data) {
+    backgroundColor_ = baseColorType_ == 3 ? kPaletteIndexFlag | data.Byte() : ReadColorValue(data);
 }
 
-void TKMPNGReadStream::ReadTransparency() {
+void TKMPNGReadStream::ReadTransparency(ChunkData& data) {
     if (baseColorType_ != 3) {
-        transparentColor_ = ReadColorValue();
+        transparentColor_ = ReadColorValue(data);
         return;
     }
-    const int count = static_cast<int>(std::min<int64_t>(chunkRemaining_, paletteCount_));
-    // Without palette entries there is nothing to make transparent (and reading nothing would stop the walk).
-    if (count <= 0) return;
-    ReadBytes(alphaTable_, count);
-    chunkRemaining_ -= count;
+    const int count = static_cast<int>(std::min<int64_t>(static_cast<int64_t>(data.size), paletteCount_));
+    if (count <= 0) return;  // without palette entries there is nothing to make transparent
+    std::memcpy(alphaTable_, data.p, static_cast<size_t>(count));
     transparentColor_ = kPaletteTablePending;
 }
 
-void TKMPNGReadStream::ReadText() {
-    // Never allocate for more than the input can still hold; the walk's skip then ends it.
-    if (chunkRemaining_ <= 0 || chunkRemaining_ > Budget() - Consumed()) return;
-    std::string data(static_cast<size_t>(chunkRemaining_), '\0');
-    ReadBytes(data.data(), chunkRemaining_);
-    chunkRemaining_ = 0;
+void TKMPNGReadStream::ReadText(const std::string& data) {
     const size_t zero = data.find('\0');
     const std::string keyword = data.substr(0, zero);
     if (keyword == "Comment" && zero != std::string::npos && zero + 1 < data.size()) {
@@ -310,7 +374,6 @@ void TKMPNGReadStream::ReadText() {
         comment_.append(data, zero + 1, std::string::npos);
         comment_ += "\r\n";
     }
-    ReportProgress(0);
 }
 
 // ---- image data ----
@@ -385,6 +448,7 @@ void TKMPNGReadStream::ReadImageData() {
     // Image data decode once, and only after a header.
     if ((chunkFlags_ & kImageDone) || !(chunkFlags_ & kHeaderRead)) return;
     PrepareImage();
+    if (baseColorType_ == 3 && !(chunkFlags_ & kPaletteRead)) throw EKMPNG("Read Image (PNG): no PLTE before IDAT");
     if (!target_) {
         chunkFlags_ |= kImageDone;
         return;
@@ -405,6 +469,7 @@ void TKMPNGReadStream::ReadImageData() {
         alphaRow_ = convertedRow_ + convertedBytes;
         outputRowBytes_ = RowStride(width_, outputBits_);
         DecodeRows();
+        if (baseColorType_ == 3 && !Exhausted() && !Stopped()) CheckPaletteIndexes();
         chunkFlags_ |= kImageDone;
     } catch (...) {
         inflate_.ResetInflate();
@@ -422,10 +487,13 @@ void TKMPNGReadStream::ReadImageData() {
 int TKMPNGReadStream::RefillInput() {
     // Empty image-data chunks are legal; step over them instead of asking for zero bytes.
     while (chunkRemaining_ <= 0) {
-        Skip(4);  // the CRC of the chunk just used up
-        chunkRemaining_ = ReadDWordBE();
+        CheckCriticalCrc();  // of the image-data chunk just used up
+        const uint32_t length = ReadDWordBE();
+        BeginChecksum();
         chunkType_ = ReadDWordBE();
         if (Exhausted() || Stopped() || chunkType_ != kIDAT) return -1;
+        if (length > 0x7FFFFFFFu) throw EKMPNG("PNG LoadStream: Error Chunk Length (IDAT)");
+        chunkRemaining_ = length;
     }
     const auto count = static_cast<uint32_t>(std::min<int64_t>(chunkRemaining_, InflateAdapter::kInputSize));
     ReadBytes(inflate_.InputBuffer(), count);
@@ -433,6 +501,16 @@ int TKMPNGReadStream::RefillInput() {
     inflate_.SetInput(count);
     chunkRemaining_ -= count;
     return 0;
+}
+
+void TKMPNGReadStream::CheckPaletteIndexes() const {
+    if (paletteCount_ >= (1 << outputBits_)) return;  // every index a row can hold has an entry
+    for (int y = 0; y < height_; ++y) {
+        const unsigned most = MaxPackedIndex(target_->ScanLine(y), width_, outputBits_);
+        if (static_cast<int>(most) >= paletteCount_)
+            throw EKMPNG("Read Image (PNG): palette index " + std::to_string(most) + " past the " +
+                         std::to_string(paletteCount_) + "-entry PLTE");
+    }
 }
 
 int64_t TKMPNGReadStream::FilteredImageBytes() const {
@@ -565,20 +643,14 @@ void TKMPNGReadStream::ConvertRow(const uint8_t* src, int pixels, uint8_t* dest,
 
 void TKMPNGReadStream::PlaceRow(const uint8_t* converted, uint8_t* row, int pixels) const {
     uint32_t x = startColumn_;
-    switch (outputBits_) {
+    switch (outputBits_) {  // one loop per depth, so that each unpacks with constant shifts
     case 1:
-        for (int k = 0; k < pixels; ++k, x += columnStep_) {
-            const bool set = (converted[k >> 3] >> (7 - (k & 7))) & 1;
-            const auto mask = static_cast<uint8_t>(0x80 >> (x & 7));
-            row[x >> 3] = static_cast<uint8_t>(set ? row[x >> 3] | mask : row[x >> 3] & ~mask);
-        }
+        for (int k = 0; k < pixels; ++k, x += columnStep_)
+            SetPackedIndex(row, static_cast<int>(x), 1, PackedIndex(converted, k, 1));
         break;
     case 4:
-        for (int k = 0; k < pixels; ++k, x += columnStep_) {
-            const uint8_t nibble = (k & 1) ? converted[k >> 1] & 15 : converted[k >> 1] >> 4;
-            uint8_t& b = row[x >> 1];
-            b = (x & 1) ? static_cast<uint8_t>((b & 0xF0) | nibble) : static_cast<uint8_t>((b & 0x0F) | (nibble << 4));
-        }
+        for (int k = 0; k < pixels; ++k, x += columnStep_)
+            SetPackedIndex(row, static_cast<int>(x), 4, PackedIndex(converted, k, 4));
         break;
     case 8:
         for (int k = 0; k < pixels; ++k, x += columnStep_) row[x] = converted[k];
@@ -597,15 +669,8 @@ void TKMPNGReadStream::BuildPaletteAlpha() {
     for (int y = 0; y < height_; ++y) {
         const uint8_t* row = target_->ScanLine(y);
         uint8_t* alpha = alphaOutput_->ScanLine(y);
-        for (int x = 0; x < width_; ++x) {
-            int index;
-            switch (outputBits_) {
-            case 1: index = (row[x >> 3] >> (7 - (x & 7))) & 1; break;
-            case 4: index = (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4; break;
-            default: index = row[x]; break;
-            }
-            alpha[x] = static_cast<uint8_t>(255 - alphaTable_[index]);
-        }
+        for (int x = 0; x < width_; ++x)
+            alpha[x] = static_cast<uint8_t>(255 - alphaTable_[PackedIndex(row, x, outputBits_)]);
     }
     hasAlpha_ = true;
 }

@@ -46,16 +46,27 @@ protected:
 private:
     enum : uint8_t { kHeaderRead = 1, kImageDone = 2, kEndRead = 4, kPaletteRead = 8, kPrivateRead = 16 };
 
+    // An ancillary chunk's data, read from memory once its CRC has been checked.
+    struct ChunkData;
+
     void WalkChunks();
+    // Reads the stored CRC of the current chunk and compares it with the bytes consumed since
+    // the chunk's type; a mismatch fails the load.
+    void CheckCriticalCrc();
+    void ReadAncillary();
     void ReadHeader();
     void ReadPalette();
     void ReadImageData();
-    void ReadBackground();
-    void ReadTransparency();
-    void ReadText();
+    void ReadBackground(ChunkData& data);
+    void ReadTransparency(ChunkData& data);
+    void ReadText(const std::string& data);
     // A grey or RGB sample value as bKGD and tRNS store it.
-    TColor ReadColorValue();
+    TColor ReadColorValue(ChunkData& data);
+    // The bytes bKGD and tRNS hold for a colour of this image's type.
+    int ColorValueBytes() const;
     int RefillInput();
+    // Every pixel of a palette image must name an entry of its PLTE.
+    void CheckPaletteIndexes() const;
     // Picks output bits, file bits per pixel and the row conversion; raises for bad depths.
     void PrepareImage();
     // Bytes of the whole filtered image data, filter bytes included.
@@ -72,6 +83,7 @@ private:
     int64_t chunkRemaining_ = 0;
     uint32_t chunkType_ = 0;
     uint8_t chunkFlags_ = 0;
+    bool sawImageData_ = false;
     int lastPass_ = 0;
     uint32_t passWidth_ = 0;
     int32_t outputRowBytes_ = 0;

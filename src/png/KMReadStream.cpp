@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Checksums.h"
+
 // ---- TKMCustomReadStream: opening and closing ----
 
 void TKMCustomReadStream::Open(TStream& source, int64_t size) {
@@ -16,6 +18,7 @@ void TKMCustomReadStream::Open(TStream& source, int64_t size) {
     stop_ = false;
     exhausted_ = false;
     macBinaryFound_ = false;
+    checksumming_ = false;
 
     auto* memory = dynamic_cast<TCustomMemoryStream*>(&source);
     inMemory_ = memory != nullptr;
@@ -67,25 +70,37 @@ void TKMCustomReadStream::Gather(int64_t count) {
 
 // ---- reading primitives ----
 
+void TKMCustomReadStream::BeginChecksum() {
+    checksumming_ = true;
+    checksum_ = 0;
+}
+
+uint32_t TKMCustomReadStream::EndChecksum() {
+    checksumming_ = false;
+    return checksum_;
+}
+
+void TKMCustomReadStream::Track(const uint8_t* p, int64_t count) {
+    if (checksumming_ && count > 0) checksum_ = ChunkCrc32(checksum_, p, static_cast<size_t>(count));
+}
+
 void TKMCustomReadStream::ReadBytes(void* dest, int64_t count) {
-    if (Halted()) return;
-    if (count <= 0) {
-        stop_ = true;
-        return;
-    }
-    if (count > budget_ - consumed_) {
+    if (Halted() || count == 0) return;  // nothing asked, nothing done: no reason to stop
+    if (count < 0 || count > budget_ - consumed_) {
         exhausted_ = true;
         return;
     }
     auto* d = static_cast<uint8_t*>(dest);
     if (count <= buffered_) {
         std::memcpy(d, readPtr_, static_cast<size_t>(count));
+        Track(d, count);
         readPtr_ += count;
         buffered_ -= count;
         consumed_ += count;
         return;
     }
     if (buffered_ > 0) std::memcpy(d, readPtr_, static_cast<size_t>(buffered_));
+    Track(d, buffered_);
     d += buffered_;
     count -= buffered_;
     consumed_ += buffered_;
@@ -94,25 +109,38 @@ void TKMCustomReadStream::ReadBytes(void* dest, int64_t count) {
     if (count > kBufferSize) {
         const int64_t direct = count - kBufferSize;
         source_->ReadBuffer(d, direct);
+        Track(d, direct);
         d += direct;
         count -= direct;
         consumed_ += direct;
     }
     Fill(0);
     std::memcpy(d, readPtr_, static_cast<size_t>(count));
+    Track(d, count);
     readPtr_ += count;
     buffered_ -= count;
     consumed_ += count;
 }
 
 void TKMCustomReadStream::Skip(int64_t count) {
-    if (Halted()) return;
+    if (Halted() || count == 0) return;
     if (count < 0 || count > budget_ - consumed_) {
         exhausted_ = true;
         return;
     }
-    if (count == 0) {
-        stop_ = true;
+    if (checksumming_ && inMemory_) {
+        Track(readPtr_, count);
+    } else if (checksumming_) {
+        // Skipped bytes still count toward the checksum: they pass through the buffer.
+        while (count > 0) {
+            if (buffered_ == 0) Fill(0);
+            const int64_t n = std::min(count, buffered_);
+            Track(readPtr_, n);
+            readPtr_ += n;
+            buffered_ -= n;
+            consumed_ += n;
+            count -= n;
+        }
         return;
     }
     if (count <= buffered_) {
@@ -132,6 +160,7 @@ uint8_t TKMCustomReadStream::ReadByte() {
         return 0;
     }
     if (buffered_ < 1) Fill(0);
+    Track(readPtr_, 1);
     const uint8_t v = *readPtr_++;
     --buffered_;
     ++consumed_;
@@ -145,6 +174,7 @@ uint16_t TKMCustomReadStream::ReadWordBE() {
         return 0;
     }
     Gather(2);
+    Track(readPtr_, 2);
     const auto v = static_cast<uint16_t>((readPtr_[0] << 8) | readPtr_[1]);
     readPtr_ += 2;
     buffered_ -= 2;
@@ -159,6 +189,7 @@ uint32_t TKMCustomReadStream::ReadDWordBE() {
         return 0;
     }
     Gather(4);
+    Track(readPtr_, 4);
     const uint32_t v = (uint32_t{readPtr_[0]} << 24) | (uint32_t{readPtr_[1]} << 16) | (uint32_t{readPtr_[2]} << 8) |
                        uint32_t{readPtr_[3]};
     readPtr_ += 4;

@@ -1,5 +1,6 @@
 // Buffered, bounded big-endian reading for the image decoders, with progress in percent.
 // Over-reads never raise: they set a sticky flag and yield zeros, and decoders test the flags.
+// A request for zero bytes does nothing.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,10 @@ public:
     uint16_t ReadWordBE();
     uint32_t ReadDWordBE();
 
+    // The CRC-32 of every byte consumed between the two calls, skipped bytes included.
+    void BeginChecksum();
+    uint32_t EndChecksum();
+
     bool Stopped() const { return stop_; }
     bool Exhausted() const { return exhausted_; }
     int64_t Consumed() const { return consumed_; }
@@ -53,6 +58,7 @@ private:
     void Fill(int64_t kept);
     // Makes at least `count` bytes (<= 8, within the budget) contiguous at the read pointer.
     void Gather(int64_t count);
+    void Track(const uint8_t* p, int64_t count);
 
     int progressBase_ = 0;
     int progressLast_ = 0;
@@ -73,6 +79,8 @@ private:
     bool exhausted_ = false;
     bool macBinaryFound_ = false;
     bool inMemory_ = false;
+    bool checksumming_ = false;
+    uint32_t checksum_ = 0;
     TStream* source_ = nullptr;
 };
 

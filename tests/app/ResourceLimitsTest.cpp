@@ -171,8 +171,9 @@ TEST(ResourceLimits, HugeHeadersAreRefusedBeforeAllocation) {
          kRefused, "Read Image (PNG): Read Error"},
         {"PNG, 1048577 x 1", PngFile((1 << 20) + 1, 1, 2, 40), true, kRefused, "Read Header(PNG): Error Image Size"},
         {"PNG, 65536 x 65536", PngFile(65536, 65536, 0, 40), true, kRefused, "Read Header(PNG): Error Image Size"},
-        // No image data: nothing to decode, nothing allocated, no error.
-        {"PNG truecolour, 16384 x 16384, no image data", PngFile(16384, 16384, 2, 0), true, kLoaded, ""},
+        // No image data: nothing to decode, nothing allocated, and no picture.
+        {"PNG truecolour, 16384 x 16384, no image data", PngFile(16384, 16384, 2, 0), true, kRefused,
+         "PNG LoadStream: no IDAT chunk"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

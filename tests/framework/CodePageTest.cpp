@@ -66,9 +66,11 @@ TEST(CodePage, InvalidBytesFailOrBecomeReplacementCharacters) {
         std::string replaced;
     };
     const Bad cases[] = {
-        {"a\x81", "a\xEF\xBF\xBD"},         // lead byte at the end
-        {"\xEF\xBB\xBF", "\xEF\xBF\xBDｿ"},  // a UTF-8 mark is no code page 932 text
-        {"x\xA0y", "x\xEF\xBF\xBDy"},       // unassigned single byte
+        {"a\x81", "a\xEF\xBF\xBD"},                        // lead byte at the end
+        {"\xEF\xBB\xBF", "\xEF\xBF\xBDｿ"},                 // a UTF-8 mark is no code page 932 text
+        {"x\xA0y", "x\xEF\xBF\xBDy"},                      // unassigned single byte
+        {"k=\x81\nother=1", "k=\xEF\xBF\xBD\nother=1"},    // a lead byte takes no line feed with it
+        {"\x81\x7F\xE0", "\xEF\xBF\xBD\x7F\xEF\xBF\xBD"},  // nor a byte that cannot trail it
     };
     for (const auto& c : cases) {
         std::string out;

@@ -170,11 +170,11 @@ TEST(PngReadCases, HeaderAndDepthErrorsCarryTheirTexts) {
     AppendChunk(png, "IHDR", Ihdr(1, 1, 8, 0));
     AppendChunk(png, "IHDR", Ihdr(1, 1, 8, 0));
     EXPECT_EQ(DecodeError(png), "Read Header(PNG): appear two IHDR");
-    // A bad depth without image data is never looked at.
+    // A bad depth without image data is never looked at: the missing data is the fault.
     png = Signature();
     AppendChunk(png, "IHDR", Ihdr(4, 4, 3, 2));
     AppendChunk(png, "IEND", {});
-    EXPECT_EQ(DecodeError(png), "");
+    EXPECT_EQ(DecodeError(png), "PNG LoadStream: no IDAT chunk");
 }
 
 TEST(PngReadCases, PaletteTransparencyIsOneColourOrAnAlphaMask) {
@@ -246,7 +246,7 @@ TEST(PngReadCases, Adam7SkipsThePassesASmallImageDoesNotHave) {
         for (int x = 0; x < 3; ++x) EXPECT_EQ(three.bitmap.ScanLine(y)[x], 10 * y + x) << x << "," << y;
 }
 
-TEST(PngReadCases, WithoutImageDataTheBitmapStaysAsItWas) {
+TEST(PngReadCases, WithoutImageDataTheLoadFailsAndTheBitmapStaysAsItWas) {
     TKMPNG png;
     FillMarker(png.Bitmap);
     Bytes file = Signature();
@@ -255,7 +255,7 @@ TEST(PngReadCases, WithoutImageDataTheBitmapStaysAsItWas) {
     AppendChunk(file, "tRNS", {0});
     AppendChunk(file, "IEND", {});
     TMemoryStream stream{Bytes(file)};
-    EXPECT_NO_THROW(png.LoadFromStream(stream));
+    EXPECT_THROW(png.LoadFromStream(stream), EKMPNG);
     EXPECT_EQ(png.Bitmap.Width(), 2);
     EXPECT_EQ(png.Bitmap.PixelFormat(), pf24bit);
     EXPECT_EQ(png.Bitmap.GetPixel(1, 1), RGBColor(200, 100, 50));
@@ -511,7 +511,7 @@ TEST(PngReadCases, DamagedFilesNeverCrash) {
     // Every truncation and a sweep of single-byte corruptions of a small interlaced palette
     // file with alpha table and text: each either loads or raises the reader's exception.
     Bytes raw;
-    for (int i = 0; i < 200; ++i) raw.push_back(static_cast<uint8_t>((i * 37) & 0x0F));
+    for (int i = 0; i < 200; ++i) raw.push_back(static_cast<uint8_t>((i * 37) & 0x03));  // filters 0 to 3
     const Bytes file = BuildPng(Ihdr(9, 7, 4, 3, 1), raw,
                                 {{"PLTE", Bytes(48, 90)}, {"tRNS", {0, 100, 255}}, {"tEXt", Text("Comment", "c")}});
     int loaded = 0, refused = 0;
@@ -582,4 +582,116 @@ TEST(PngReadCases, PngFilesLoadAsPicturesThroughTheRegistry) {
     ASSERT_NE(dynamic_cast<TKMPNG*>(picture.Graphic()), nullptr);
     EXPECT_EQ(picture.Width(), 2);
     EXPECT_EQ(picture.Bitmap().GetPixel(1, 0), RGBColor(4, 5, 6));
+}
+
+TEST(PngReadCases, DamagedMisplacedOrMissingChunksAreRefusedByName) {
+    // A 2 × 1 palette picture of two entries, built chunk by chunk so that each case can damage
+    // one chunk: its length, its CRC, its place or its presence.
+    struct Piece {
+        const char* type;
+        Bytes data;
+        bool badCrc = false;
+    };
+    const Bytes ihdr = Ihdr(2, 1, 8, 3), plte = {1, 2, 3, 4, 5, 6}, idat = Zlib({0, 0, 1});
+    auto build = [](const std::vector<Piece>& pieces) {
+        Bytes png = Signature();
+        for (const auto& p : pieces) {
+            AppendChunk(png, p.type, p.data);
+            if (p.badCrc) png.back() ^= 1;
+        }
+        return png;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Piece> pieces;
+        std::string message;  // empty: loads
+    };
+    const Case cases[] = {
+        {"intact", {{"IHDR", ihdr}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}}}, ""},
+        {"IHDR CRC",
+         {{"IHDR", ihdr, true}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}}},
+         "PNG LoadStream: CRC Error (IHDR)"},
+        {"PLTE CRC",
+         {{"IHDR", ihdr}, {"PLTE", plte, true}, {"IDAT", idat}, {"IEND", {}}},
+         "PNG LoadStream: CRC Error (PLTE)"},
+        {"IDAT CRC",
+         {{"IHDR", ihdr}, {"PLTE", plte}, {"IDAT", idat, true}, {"IEND", {}}},
+         "PNG LoadStream: CRC Error (IDAT)"},
+        {"IEND CRC",
+         {{"IHDR", ihdr}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}, true}},
+         "PNG LoadStream: CRC Error (IEND)"},
+        {"second IDAT CRC",
+         {{"IHDR", ihdr},
+          {"PLTE", plte},
+          {"IDAT", Bytes(idat.begin(), idat.begin() + 4)},
+          {"IDAT", Bytes(idat.begin() + 4, idat.end()), true},
+          {"IEND", {}}},
+         "PNG LoadStream: CRC Error (IDAT)"},
+        {"ancillary CRC: the chunk is ignored",
+         {{"IHDR", ihdr}, {"gAMA", {0, 0, 0xB1, 0x8F}, true}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}}},
+         ""},
+        {"IHDR of length 0",
+         {{"IHDR", {}}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}}},
+         "Read Header(PNG): Error IHDR Length"},
+        {"IHDR too long",
+         {{"IHDR", Bytes(14, 1)}, {"IDAT", idat}, {"IEND", {}}},
+         "Read Header(PNG): Error IHDR Length"},
+        {"IEND with data",
+         {{"IHDR", ihdr}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {0}}},
+         "PNG LoadStream: Error IEND Length"},
+        {"IHDR not first",
+         {{"gAMA", {0, 0, 0xB1, 0x8F}}, {"IHDR", ihdr}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}}},
+         "Read Header(PNG): gAMA before IHDR"},
+        {"no IDAT", {{"IHDR", ihdr}, {"PLTE", plte}, {"IEND", {}}}, "PNG LoadStream: no IDAT chunk"},
+        {"no PLTE", {{"IHDR", ihdr}, {"IDAT", idat}, {"IEND", {}}}, "Read Image (PNG): no PLTE before IDAT"},
+        {"index past the palette",
+         {{"IHDR", ihdr}, {"PLTE", {1, 2, 3}}, {"IDAT", idat}, {"IEND", {}}},
+         "Read Image (PNG): palette index 1 past the 1-entry PLTE"},
+        {"PLTE not of whole entries",
+         {{"IHDR", ihdr}, {"PLTE", {1, 2, 3, 4}}, {"IDAT", idat}, {"IEND", {}}},
+         "Read Header(PNG): Error PLTE Length"},
+        {"empty PLTE",
+         {{"IHDR", ihdr}, {"PLTE", {}}, {"IDAT", idat}, {"IEND", {}}},
+         "Read Header(PNG): Error PLTE Length"},
+        {"chunk length past 2^31", {{"IHDR", ihdr}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}}}, "x"},
+        // Chunks of no length are chunks like any other: the walk goes on after them.
+        {"empty ancillary chunks",
+         {{"IHDR", ihdr}, {"tEXt", {}}, {"tRNS", {}}, {"PLTE", plte}, {"zzZz", {}}, {"IDAT", idat}, {"IEND", {}}},
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes png = build(c.pieces);
+        std::string want = c.message;
+        if (want == "x") {  // the IDAT's length field (after signature, IHDR and PLTE) made huge
+            png[8 + 25 + 18] |= 0x80;
+            want = "PNG LoadStream: Error Chunk Length (IDAT)";
+        }
+        EXPECT_EQ(DecodeError(png), want);
+    }
+    // A damaged ancillary chunk leaves its value unset; an intact one of a wrong length too.
+    for (const auto& [gama, crcOk] :
+         {std::pair{Bytes{0, 0, 0xB1, 0x8F}, false}, std::pair{Bytes{0, 0xB1, 0x8F}, true}}) {
+        TKMPNG png;
+        TMemoryStream stream{
+            build({{"IHDR", ihdr}, {"gAMA", gama, !crcOk}, {"PLTE", plte}, {"IDAT", idat}, {"IEND", {}}})};
+        png.LoadFromStream(stream);
+        EXPECT_EQ(png.Gamma, 0);
+    }
+}
+
+TEST(PngReadCases, ADensityInInchesTooLargeForPngIsWrittenAsTheMostItCanHold) {
+    TKMPNG png;
+    png.Bitmap.Allocate(pf24bit, 1, 1);
+    png.PhysUnit = 2;  // per inch, converted to per metre on writing
+    png.PhysX = 0x7FFFFFFF;
+    png.PhysY = 100;
+    TMemoryStream file;
+    png.SaveToStream(file);
+    file.SetPosition(0);
+    TKMPNG back;
+    back.LoadFromStream(file);
+    EXPECT_EQ(back.PhysUnit, 1);
+    EXPECT_EQ(back.PhysX, 0x7FFFFFFF);
+    EXPECT_EQ(back.PhysY, 3937);
 }

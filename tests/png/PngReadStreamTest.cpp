@@ -126,8 +126,26 @@ TEST(PngReadStream, EdgeRequestsSetTheirFlags) {
     };
     const Case cases[] = {
         {"empty rest of stream", 0, [](TKMCustomReadStream&) {}, false, true},
-        {"zero-length read", 10, [](TKMCustomReadStream& r) { r.ReadBytes(nullptr, 0); }, true, false},
-        {"zero-length skip", 10, [](TKMCustomReadStream& r) { r.Skip(0); }, true, false},
+        // Asking for nothing is no reason to stop: the bytes after it still read.
+        {"zero-length read", 4,
+         [](TKMCustomReadStream& r) {
+             r.ReadBytes(nullptr, 0);
+             EXPECT_EQ(r.ReadDWordBE(),
+                       Pattern(4)[0] * 0x1000000u + Pattern(4)[1] * 0x10000u + Pattern(4)[2] * 0x100u + Pattern(4)[3]);
+         },
+         false, false},
+        {"zero-length skip", 10,
+         [](TKMCustomReadStream& r) {
+             r.Skip(0);
+             r.Skip(10);
+         },
+         false, false},
+        {"negative read", 10,
+         [](TKMCustomReadStream& r) {
+             uint8_t b;
+             r.ReadBytes(&b, -1);
+         },
+         false, true},
         {"negative skip", 10, [](TKMCustomReadStream& r) { r.Skip(-1); }, false, true},
         {"word past the end", 1, [](TKMCustomReadStream& r) { r.ReadWordBE(); }, false, true},
         {"dword past the end", 3, [](TKMCustomReadStream& r) { r.ReadDWordBE(); }, false, true},
