@@ -175,7 +175,11 @@ int OpenRegular(const std::string& fileName, int flags, OpenFailure& why) {
     // Without O_NONBLOCK, opening a FIFO waits for a writer and a device may wait for its line.
     const int fd = ::open(fileName.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
-        why = SystemRefused(errno);
+        // A FIFO without a reader, a socket or a device without its unit: none is a regular file.
+        const int error = errno;
+        why = error == ENXIO || error == ENODEV || error == EOPNOTSUPP
+                  ? OpenFailure{"It is not a regular file", TFailureKind::NotRegularFile, 0}
+                  : SystemRefused(error);
         return -1;
     }
     // The type of what was opened, not of what the name showed a moment before.

@@ -206,3 +206,80 @@ TEST(Jpeg, StreamErrorsPassThroughAndWritesAreLarge) {
 }
 
 }  // namespace
+
+namespace {
+
+// A grey progressive file whose scans all give coefficients their full precision, so that a
+// repeated last scan is valid data that only costs another pass; repeated `extra` times.
+std::vector<uint8_t> ProgressiveWithRepeatedScan(int extra) {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char* mem = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &mem, &size);
+    cinfo.image_width = cinfo.image_height = 16;
+    cinfo.input_components = 1;
+    cinfo.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&cinfo);
+    static const jpeg_scan_info script[] = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+    cinfo.scan_info = script;
+    cinfo.num_scans = 2;
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<JSAMPLE> row(16);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) row[static_cast<size_t>(x)] = static_cast<JSAMPLE>(x * 16 + y);
+        JSAMPROW p = row.data();
+        jpeg_write_scanlines(&cinfo, &p, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    std::vector<uint8_t> file(mem, mem + size);
+    std::free(mem);
+    jpeg_destroy_compress(&cinfo);
+    // The last scan runs from the last start-of-scan marker to the end-of-image marker.
+    size_t sos = file.size() - 2;
+    while (!(file[sos] == 0xFF && file[sos + 1] == 0xDA)) --sos;
+    const std::vector<uint8_t> scan(file.begin() + static_cast<long>(sos), file.end() - 2);
+    std::vector<uint8_t> out(file.begin(), file.end() - 2);
+    for (int i = 0; i < extra; ++i) out.insert(out.end(), scan.begin(), scan.end());
+    out.insert(out.end(), {0xFF, 0xD9});
+    return out;
+}
+
+}  // namespace
+
+TEST(Jpeg, DamagedOrEndlessInputFailsInsteadOfLoadingGrey) {
+    TBitmap bmp;
+    Picture(bmp, pf24bit);
+    const auto whole = Save(bmp, 80);
+    std::vector<uint8_t> extraneous = whole;
+    ASSERT_EQ(extraneous[20], 0xFF);                        // after the start marker and the JFIF segment
+    extraneous.insert(extraneous.begin() + 20, {1, 2, 3});  // bytes where a marker must stand
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        bool loads;
+    };
+    const Case cases[] = {
+        {"whole", whole, true},
+        {"cut in its data", std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2)),
+         false},
+        {"without its end marker", std::vector<uint8_t>(whole.begin(), whole.end() - 2), false},
+        {"stray bytes before a marker", extraneous, false},
+        {"a scan repeated 400 times", ProgressiveWithRepeatedScan(400), true},
+        {"a scan repeated 600 times", ProgressiveWithRepeatedScan(600), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TMemoryStream in(c.bytes);
+        TJPEGImage jpeg;
+        if (c.loads) {
+            EXPECT_NO_THROW(jpeg.LoadFromStream(in));
+            EXPECT_FALSE(jpeg.Empty());
+        } else {
+            EXPECT_THROW(jpeg.LoadFromStream(in), EInvalidGraphic);
+            EXPECT_TRUE(jpeg.Empty());
+        }
+    }
+}
