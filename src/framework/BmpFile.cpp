@@ -122,7 +122,8 @@ void DecodeRle(const uint8_t* src, size_t size, TBitmap& bmp, bool four) {
         i += 2;
         if (n > 0) {  // a run of n pixels
             runFits(x, y, n);
-            for (int k = 0; k < n; ++k) put(x + k, y, four ? ((k & 1) ? v & 15 : v >> 4) : v);
+            const auto pair = static_cast<uint8_t>(v);  // 4-bit runs alternate the byte's two pixels
+            for (int k = 0; k < n; ++k) put(x + k, y, four ? static_cast<int>(PackedIndex(&pair, k & 1, 4)) : v);
             x += n;
         } else if (v == 0) {  // end of line
             x = 0;
@@ -139,8 +140,7 @@ void DecodeRle(const uint8_t* src, size_t size, TBitmap& bmp, bool four) {
             const size_t bytes = four ? (static_cast<size_t>(v) + 1) / 2 : static_cast<size_t>(v);
             if (i + bytes > size) Fail("the compressed pixel data is truncated");
             runFits(x, y, v);
-            for (int k = 0; k < v; ++k)
-                put(x + k, y, four ? ((k & 1) ? src[i + k / 2] & 15 : src[i + k / 2] >> 4) : src[i + k]);
+            for (int k = 0; k < v; ++k) put(x + k, y, static_cast<int>(PackedIndex(src + i, k, four ? 4 : 8)));
             x += v;
             i += (bytes + 1) & ~size_t{1};
         }
