@@ -31,23 +31,14 @@ struct ErrorManager {
 
 void OutputMessage(j_common_ptr) {}  // warnings are not printed
 
-// Most warnings mean the data is damaged: decoding would go on and fill the rest of the picture
-// with grey, which must not pass for the picture. Those end the decode like an error; the
-// others (an unknown JFIF revision, say) do not harm the pixels.
+// A warning means damaged or missing data that libjpeg papered over (a cut file comes out
+// filled with grey), which must not pass for the picture: it ends the decode like an error.
+// Only labels libjpeg does not know are harmless.
 void EmitMessage(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace messages
-    switch (cinfo->err->msg_code) {
-    case JWRN_JPEG_EOF:
-    case JWRN_EXTRANEOUS_DATA:
-    case JWRN_HIT_MARKER:
-    case JWRN_HUFF_BAD_CODE:
-    case JWRN_ARITH_BAD_CODE:
-    case JWRN_MUST_RESYNC:
-    case JWRN_NOT_SEQUENTIAL:
-    case JWRN_TOO_MUCH_DATA:
-    case JWRN_BOGUS_PROGRESSION: ErrorExit(cinfo);
-    default: break;
-    }
+    const int code = cinfo->err->msg_code;
+    if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM) return;
+    ErrorExit(cinfo);
 }
 
 // A progressive file may repeat scans without end, each costing a pass over the whole picture;
