@@ -258,6 +258,32 @@ TEST(BmpFile, HandBuiltHeadersDecode) {
     }
 }
 
+TEST(BmpFile, CoreHeaderSizesAreUnsigned) {
+    // The 16-bit sizes of the oldest header have no sign: 40000 rows are 40000 rows, stored
+    // bottom-up, and 65535 is as wide as it says.
+    struct Case {
+        int width, height;
+    };
+    for (const Case c : {Case{2, 40000}, Case{0xFFFF, 1}}) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        const size_t stride = (static_cast<size_t>(c.width) + 31) / 32 * 4;
+        std::vector<uint8_t> pixels(stride * static_cast<size_t>(c.height), 0);
+        pixels[0] = 0x80;  // the first stored pixel: the bottom row's leftmost
+        TBitmap bmp;
+        ASSERT_NO_THROW(Load(Build({.headerSize = 12,
+                                    .width = c.width,
+                                    .height = c.height,
+                                    .bpp = 1,
+                                    .palette = {0x000000, 0xFFFFFF},
+                                    .pixels = pixels}),
+                             bmp));
+        EXPECT_EQ(bmp.Width(), c.width);
+        EXPECT_EQ(bmp.Height(), c.height);
+        EXPECT_EQ(bmp.GetPixel(0, c.height - 1), Rgb(0xFFFFFF));
+        EXPECT_EQ(bmp.GetPixel(c.width - 1, 0), Rgb(0x000000));
+    }
+}
+
 TEST(BmpFile, ReadsFromTheStreamsCurrentPosition) {
     auto file = Build(HandCases()[0].layout);
     std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7};
