@@ -159,8 +159,8 @@ void DeriveFromPassPhrase(OperationState& s, const std::string& passPhrase, uint
     s.hash.reset();
 }
 
-// The frame both directions share: clear the last error, refuse a zero buffer size, open the
-// key container, run `body`, and turn any failure into false with its message and platform code.
+// The frame both directions share: clear the last error, refuse a zero buffer size, run
+// `body`, and turn any failure into false with its message and platform code.
 template <typename Body>
 bool RunOperation(uint32_t bufferSize, uint32_t& lastError, std::string& lastErrorMessage, Body body) {
     lastError = 0;
@@ -169,7 +169,6 @@ bool RunOperation(uint32_t bufferSize, uint32_t& lastError, std::string& lastErr
     tLastPlatformError = 0;
     OperationState s;
     try {
-        AcquireContext(s);
         body(s);
         return true;
     } catch (const std::exception& e) {
@@ -209,9 +208,12 @@ std::array<uint8_t, 16> PassPhraseKeyMaterial(const std::string& passPhrase) {
 
 bool TQWinCrypt::EncryptStream(TStream& Source, const std::string& PassPhrase, TStream& Dest) {
     return RunOperation(BufferSize, LastError, LastErrorMessage, [&](OperationState& s) {
+        // Only the wrapped key needs the user's key container; a pass phrase works without it,
+        // so a missing or broken container never costs the user the stored text.
         if (!PassPhrase.empty()) {
             DeriveFromPassPhrase(s, PassPhrase, HashAlgId, KeyAlgId);
         } else {
+            AcquireContext(s);
             if (KeyAlgId != CALG_RC2) Raise("CryptGenKey", EINVAL);
             uint8_t key[kKeyBytes];
             if (getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key))
@@ -244,6 +246,7 @@ bool TQWinCrypt::DecryptStream(TStream& Source, const std::string& PassPhrase, T
         if (!PassPhrase.empty()) {
             DeriveFromPassPhrase(s, PassPhrase, HashAlgId, KeyAlgId);
         } else {
+            AcquireContext(s);
             uint8_t size[4];
             if (Source.Read(size, 4) != 4) Raise("invalid size");
             const uint32_t n = size[0] | (size[1] << 8) | (size[2] << 16) | (static_cast<uint32_t>(size[3]) << 24);

@@ -131,13 +131,14 @@ TEST(QCWinCrypt, InvalidInputTextOrPhraseGivesTheFallback) {
     EXPECT_EQ(facade.EncryptString("text", "©", kFallback), kFallback);
 }
 
-TEST(QCWinCrypt, UnopenableKeyContainerGivesTheFallbackUnchanged) {
+// The pass phrase needs no key container: one that cannot be made costs no stored text.
+TEST(QCWinCrypt, AnUnopenableKeyContainerDoesNotMatterToAPassPhrase) {
     testsupport::TempDir dir;
     { std::ofstream(dir.file("file")) << "x"; }
     ScopedKeyStore scoped(dir.file("file"));
     TQCWinCrypt facade;
-    EXPECT_EQ(facade.EncryptString("stamp", kPhrase, kFallback), kFallback);
-    EXPECT_EQ(facade.DecryptString("1yoQNwc60NyeItSV6XNAAw==", kPhrase, "FB"), "FB");
+    EXPECT_EQ(facade.EncryptString("(c)2005 Rinto", kPhrase, "FB"), "1yoQNwc60NyeItSV6XNAAw==");
+    EXPECT_EQ(facade.DecryptString("1yoQNwc60NyeItSV6XNAAw==", kPhrase, "FB"), "(c)2005 Rinto");
 }
 
 }  // namespace
