@@ -75,6 +75,28 @@ std::string ReadFileBytes(const std::string& fileName) {
     return data;
 }
 
+// The file a save replaces: fileName itself, or the file its chain of symbolic links leads
+// to (which need not exist yet), so that a settings file linked from elsewhere stays a link.
+std::string LinkTarget(const std::string& fileName) {
+    std::string current = fileName;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::string target(4096, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) return current;  // not a link, or nothing there yet: written under this name
+        if (static_cast<size_t>(n) == target.size())
+            throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(ENAMETOOLONG),
+                                TFailureKind::IoError, ENAMETOOLONG);
+        target.resize(static_cast<size_t>(n));
+        if (target[0] != '/') {
+            const size_t slash = current.find_last_of('/');
+            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+        }
+        current = target;
+    }
+    throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(ELOOP), TFailureKind::IoError,
+                        ELOOP);
+}
+
 }  // namespace
 
 bool TryStrToInt(const std::string& text, int32_t& value) {
@@ -123,6 +145,7 @@ void TMemIniFile::SetFileBytes(const std::string& bytes) {
 
 void TMemIniFile::SetText(const std::string& text) {
     sections_.clear();
+    preamble_.clear();
     Section* current = nullptr;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -144,7 +167,6 @@ void TMemIniFile::SetText(const std::string& text) {
             }
             continue;
         }
-        if (!current) continue;
         Line entry;
         const size_t eq = line.find('=');
         if (eq == std::string::npos) {
@@ -154,12 +176,15 @@ void TMemIniFile::SetText(const std::string& text) {
             entry.value = Trim(line.substr(eq + 1));
             entry.hasValue = true;
         }
-        current->lines.push_back(std::move(entry));
+        // Lines above the first section belong to no section, but are the user's: kept.
+        (current ? current->lines : preamble_).push_back(std::move(entry));
     }
 }
 
 std::string TMemIniFile::GetText() const {
     std::string out;
+    for (const auto& l : preamble_) out += (l.hasValue ? l.key + "=" + l.value : l.key) + "\r\n";
+    if (!preamble_.empty()) out += "\r\n";
     for (const auto& s : sections_) {
         out += "[" + s.name + "]\r\n";
         for (const auto& l : s.lines) out += (l.hasValue ? l.key + "=" + l.value : l.key) + "\r\n";
@@ -251,11 +276,13 @@ void TMemIniFile::UpdateFile() {
     std::string bytes;
     if (!TryUtf8ToCp932(text, bytes)) bytes = kUtf8Mark + text;
 
+    const std::string target = LinkTarget(fileName_);
     // The new file replaces the old by rename, which a read-only file would not stop; the
     // file's own write permission decides, as it would for writing in place.
-    if (::access(fileName_.c_str(), F_OK) == 0 && ::access(fileName_.c_str(), W_OK) != 0)
-        throw EFCreateError("Cannot create file \"" + fileName_ + "\". " + std::strerror(errno));
-    TSafeFileStream out(fileName_);
+    if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0)
+        throw EFCreateError("Cannot create file \"" + fileName_ + "\". " + std::strerror(errno),
+                            FailureKindFromErrno(errno), errno);
+    TSafeFileStream out(target);
     out.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
     out.Commit();
 }

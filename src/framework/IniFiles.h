@@ -1,7 +1,8 @@
 // An INI file held in memory: read whole when created, changed in memory, written back whole
 // by UpdateFile. Section and key names match without regard to ASCII letter case; names and
-// values are trimmed of surrounding blanks when read. Comments (";"), empty lines and lines
-// before the first section are dropped; unknown sections and keys are kept in their order.
+// values are trimmed of surrounding blanks when read. Comments (";") and empty lines are
+// dropped; unknown sections and keys are kept in their order, and so are lines above the
+// first section, which belong to no section and are written back at the top.
 //
 // The API speaks UTF-8. The file is code page 932 with CR LF line ends, as the original
 // program's; a file that starts with a UTF-8 byte-order mark is read as UTF-8, and a file
@@ -50,7 +51,8 @@ public:
     void SetFileBytes(const std::string& bytes);
 
     // Writes the whole store to the file: a temporary file beside it, renamed into place once
-    // complete, so that a crash or a full disk leaves the old file whole. Raises EFCreateError
+    // complete, so that a crash or a full disk leaves the old file whole. A file that is a
+    // symbolic link is written through: the file the link leads to is replaced, in its folder. Raises EFCreateError
     // when the file or its folder does not take the write (a read-only file included), and
     // EWriteError when the data cannot be completed.
     void UpdateFile();
@@ -73,5 +75,6 @@ private:
     const Line* FindLine(const std::string& section, const std::string& ident) const;
 
     std::string fileName_;
+    std::vector<Line> preamble_;  // lines above the first section
     std::vector<Section> sections_;
 };

@@ -53,14 +53,18 @@ bool SameFile(int fd, const std::string& path) {
            byFd.st_ino == byName.st_ino;
 }
 
-// Removes the hidden file at path when no live writer holds it (its writer was killed before
-// it could rename or remove it). True when the name is free afterwards.
+// Removes the hidden file at path when it is ours and no live writer holds it (its writer was
+// killed before it could rename or remove it). True when the name is free afterwards.
 bool RemoveIfAbandoned(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return errno == ENOENT;
+    // Only a regular file of our own user: in a shared folder, root in particular may remove
+    // anything, and another user's file under this name is not a leftover of ours.
+    struct stat st {};
+    const bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
     bool removed = false;
     // Holding the lock, the name can only change through us.
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, path)) removed = ::unlink(path.c_str()) == 0;
+    if (ours && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, path)) removed = ::unlink(path.c_str()) == 0;
     ::close(fd);
     return removed;
 }
@@ -74,6 +78,15 @@ bool RemoveIfAbandoned(const std::string& path) {
 }
 
 }  // namespace
+
+void RefuseToReplaceSource(const std::string& target, const std::string& source) {
+    struct stat t {
+    }, s{};
+    if (::stat(target.c_str(), &t) != 0 || ::stat(source.c_str(), &s) != 0) return;
+    if (t.st_dev == s.st_dev && t.st_ino == s.st_ino)
+        throw EFCreateError("Cannot create file \"" + target + "\". It is the source file itself, under another name",
+                            TFailureKind::SameAsSource);
+}
 
 TSafeFileStream::TSafeFileStream(const std::string& fileName) : THandleStream(-1), fileName_(fileName) {
     const std::string folder = Folder(fileName);

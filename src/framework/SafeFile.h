@@ -3,7 +3,7 @@
 // the filesystem cannot do that, to a hidden named temporary file renamed into place.
 // An earlier file of the same name stays untouched until Commit succeeds; without Commit
 // the temporary file is discarded. A hidden file that a killed writer left behind is removed by
-// the next write of the same name.
+// the next write of the same name, when it is ours: a regular file of our user under our name.
 #pragma once
 
 #include <string>
@@ -28,6 +28,11 @@ private:
     std::string tempName_;  // empty while the temporary file is unnamed
     bool committed_ = false;
 };
+
+// Raises EFCreateError of kind SameAsSource when target, followed through any symbolic links,
+// is the same file (device and inode) as source, however either is named: writing the one
+// would destroy the other.
+void RefuseToReplaceSource(const std::string& target, const std::string& source);
 
 // Lets tests take the paths that other filesystems and unprivileged users take: the named
 // temporary file (no O_TMPFILE) and the /proc link (no CAP_DAC_READ_SEARCH).

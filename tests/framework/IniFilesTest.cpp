@@ -14,6 +14,7 @@
 
 namespace {
 
+using fwtest::Listing;
 using fwtest::ReadBytes;
 using fwtest::WriteBytes;
 
@@ -110,7 +111,9 @@ TEST(MemIniFile, WritesInPlaceAppendsAndDropsComments) {
     testsupport::TempDir dir;
     const std::string path = dir.file("a.ini");
     WriteBytes(path,
+               "; dropped\r\n"
                "junk before\r\n"
+               " above = the first section \r\n"
                "[unknown]\r\n"
                "; kept? no\r\n"
                "keep=me\r\n"
@@ -127,7 +130,9 @@ TEST(MemIniFile, WritesInPlaceAppendsAndDropsComments) {
     EXPECT_EQ(ini.ReadString("font", "name", ""), "  Noto Sans  ");
     ini.UpdateFile();
     EXPECT_EQ(TMemIniFile(path).ReadString("font", "name", ""), "Noto Sans");
+    // Lines above the first section are the user's too: kept at the top.
     EXPECT_EQ(ReadBytes(path),
+              "junk before\r\nabove=the first section\r\n\r\n"
               "[unknown]\r\nkeep=me\r\nraw line\r\n\r\n"
               "[Save]\r\nFormat=1\r\nother=x\r\nflag=1\r\n\r\n"
               "[font]\r\nname=  Noto Sans  \r\n\r\n"  // written unchanged, trimmed when read
@@ -221,6 +226,40 @@ TEST(MemIniFile, UnwritablePlacesRaiseAndKeepTheOldFile) {
     EXPECT_THROW(inRoDir.UpdateFile(), EFCreateError);
     EXPECT_EQ(ReadBytes(roDir + "/a.ini"), "[a]\r\nb=old\r\n");
     ::chmod(roDir.c_str(), 0755);
+}
+
+// A settings file kept elsewhere and linked into place stays a link: the file it leads to is
+// replaced (in its own folder), whichever way the link is written.
+TEST(MemIniFile, SymbolicLinksAreWrittenThrough) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link -> its text, made in order
+        std::string target;                                      // where the bytes must land
+    };
+    const Case cases[] = {
+        {"absolute link", {{"a.ini", "@/dotfiles/real.ini"}}, "dotfiles/real.ini"},
+        {"relative link", {{"a.ini", "dotfiles/real.ini"}}, "dotfiles/real.ini"},
+        {"chain of links", {{"dotfiles/mid.ini", "real.ini"}, {"a.ini", "dotfiles/mid.ini"}}, "dotfiles/real.ini"},
+        {"link to a file not there yet", {{"a.ini", "dotfiles/new.ini"}}, "dotfiles/new.ini"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        fs::create_directory(dir.file("dotfiles"));
+        WriteBytes(dir.file("dotfiles/real.ini"), "[a]\r\nb=old\r\n");
+        for (const auto& [link, text] : c.links)
+            fs::create_symlink(text[0] == '@' ? dir.path().string() + text.substr(1) : text, dir.file(link));
+        TMemIniFile ini(dir.file("a.ini"));
+        ini.WriteString("a", "b", "new");
+        ini.UpdateFile();
+        for (const auto& [link, text] : c.links) EXPECT_TRUE(fs::is_symlink(dir.file(link))) << link;
+        EXPECT_EQ(ReadBytes(dir.file(c.target)), "[a]\r\nb=new\r\n\r\n");
+        EXPECT_EQ(TMemIniFile(dir.file("a.ini")).ReadString("a", "b", ""), "new");
+        // Nothing left beside either end.
+        for (const std::string& folder : {dir.path().string(), dir.file("dotfiles")})
+            for (const auto& name : Listing(folder)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    }
 }
 
 TEST(MemIniFile, ValuesCannotBreakTheLineStructure) {

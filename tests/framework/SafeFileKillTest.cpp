@@ -2,8 +2,11 @@
 // of the same file, and nothing that belongs to a living writer is touched.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include "FileHelpers.h"
 
@@ -60,6 +63,46 @@ TEST(SafeFileKill, TempFileOfAKilledWriterIsRemovedByTheNextSave) {
         EXPECT_EQ(names[1], "pic.png");
         Save(dir.file("other.png"), "x");
         EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"other.png", "pic.png"}));
+    }
+}
+
+// Under our temporary name in a shared (sticky) folder, only a regular file of our own user is
+// a leftover of ours. Root may remove anything there, so the check is its own.
+TEST(SafeFileKill, WhatIsNotOursUnderOurTemporaryNameIsKept) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+        bool needsRoot;
+    };
+    const Case cases[] = {
+        {"another user's file",
+         [](const std::string& p) {
+             std::ofstream(p) << "theirs";
+             ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+         },
+         true},
+        {"a folder", [](const std::string& p) { fs::create_directory(p); }, false},
+        {"a named pipe", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, false},
+        {"a link to another file", [](const std::string& p) { fs::create_symlink("elsewhere", p); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) {
+            std::printf("skipped \"%s\": only root can plant another user's file\n", c.name);
+            continue;
+        }
+        testsupport::TempDir dir;
+        ::chmod(dir.path().c_str(), 01777);
+        const std::string planted = dir.file(".pic.png.kirimark.tmp");
+        c.plant(planted);
+        for (const bool unnamed : {true, false}) {
+            safefile_testing::TestOptions().noUnnamedFiles = !unnamed;
+            Save(dir.file("pic.png"), "ours");
+            safefile_testing::TestOptions().noUnnamedFiles = false;
+            EXPECT_EQ(ReadBytes(dir.file("pic.png")), "ours");
+            EXPECT_TRUE(fs::exists(fs::symlink_status(planted)));
+            EXPECT_EQ(Listing(dir.path()).size(), 2u);
+        }
     }
 }
 
