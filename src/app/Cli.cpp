@@ -1,14 +1,18 @@
 #include "Cli.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
-
-#include <unistd.h>
 
 #include "Canvas.h"
 #include "Picture.h"
@@ -27,8 +31,9 @@ const char* const kHelp =
     "                               .jpg; exit status 0\n"
     "                               on success, 1 with the error on failure\n"
     "  kirimark --settings          show the settings file's path (first line, after \"# \")\n"
-    "                               and the settings it holds, one section.key=value a line,\n"
-    "                               the stamp text in plain\n"
+    "                               and the settings a run takes from it, one\n"
+    "                               section.key=value a line, the stamp text in plain; a key\n"
+    "                               the file holds twice is shown once, with the value used\n"
     "  kirimark --help              show this help\n"
     "\n"
     "--stamp draws the stamp text on each FILE whose name ends in \".bmp\" (lower case) and\n"
@@ -39,17 +44,22 @@ const char* const kHelp =
     "  --quality 1-10               quality step: JPEG quality 10 to 100, PNG level 9 to 0\n"
     "  --corner top-left|top-right|bottom-left|bottom-right\n"
     "                               corner of the text, 5 pixels in from both edges\n"
-    "  --text TEXT                  the stamp text (may be empty)\n"
+    "  --text TEXT                  the stamp text (may be empty; at most 1024 characters)\n"
     "  --font FACE                  font face name (bold, 9 pt)\n"
     "  --color #RRGGBB              text colour\n"
     "  --back #RRGGBB               background colour of the text cell\n"
     "  --transparent                no background: the picture shows between the letters\n"
     "  --jobs N                     stamp N files at a time (1 to 64; default: one per\n"
-    "                               processor core); lines, summary and exit status are\n"
-    "                               the same as with 1\n"
+    "                               processor core this process may use); lines, summary\n"
+    "                               and exit status are the same as with 1\n"
     "Each FILE gives one line: the name written, or the name and why it was not processed.\n"
     "The last line sums up the run. Exit status: 0 every file processed, 1 some file refused\n"
-    "or failed, 2 wrong usage. No display is needed.\n";
+    "or failed (or the lines could not be written), 2 wrong usage. No display is needed.\n"
+    "\n"
+    "Names and values are printed so that each stays on its one line: a backslash as \\\\,\n"
+    "line feed, carriage return and tab as \\n, \\r and \\t, any other control character,\n"
+    "DEL and every byte that is not valid UTF-8 as \\xHH (a control character beyond ASCII\n"
+    "as the \\xHH of each of its UTF-8 bytes); everything else, Japanese included, as it is.\n";
 
 struct UsageError {
     std::string text;
@@ -57,7 +67,119 @@ struct UsageError {
 
 constexpr long kMaxJobs = 64;
 
-unsigned DefaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
+// Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one
+// (stray continuation bytes, overlong forms, surrogates, values past U+10FFFF, a cut end).
+size_t Utf8SequenceLength(const std::string& s, size_t i) {
+    const auto at = [&](size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+    const unsigned c = at(i);
+    size_t n;
+    unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    else
+        return 0;
+    if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if ((at(i + k) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+}  // namespace
+
+unsigned DefaultJobs() {
+    // The CPUs this process may run on, which taskset or a container may have narrowed.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::string EscapeForLine(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    auto escapeByte = [&](unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            escapeByte(c);
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (const size_t n = Utf8SequenceLength(text, i); n == 0) {
+            escapeByte(c);
+        } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // U+0080 to U+009F: control characters too, which some terminals obey.
+            escapeByte(c);
+            escapeByte(static_cast<unsigned char>(text[i + 1]));
+            i += 2;
+            continue;
+        } else {
+            out.append(text, i, n);
+            i += n;
+            continue;
+        }
+        ++i;
+    }
+    return out;
+}
+
+namespace {
+bool gStreamWasClosed[3] = {};
+}  // namespace
+
+void KeepStandardStreamsOpen() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (!(::fcntl(fd, F_GETFD) == -1 && errno == EBADF)) continue;
+        gStreamWasClosed[fd] = true;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+TReportOutput::TReportOutput(const char* command) : command_(command) {
+    KeepStandardStreamsOpen();
+    if (gStreamWasClosed[1]) {
+        failed_ = true;
+        why_ = "standard output is closed";
+    }
+}
+
+void TReportOutput::Line(const std::string& text) {
+    if (failed_) return;
+    // Flushed line by line, so that a reader sees each name as soon as it is done.
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF || std::fflush(stdout) == EOF) {
+        failed_ = true;
+        why_ = std::strerror(errno);
+        std::clearerr(stdout);
+    }
+}
+
+int TReportOutput::Finish(int status) {
+    if (!failed_) return status;
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", command_, why_.c_str());
+    return status == 2 ? 2 : 1;
+}
+
+namespace {
 
 std::optional<TColor> ParseColor(const std::string& s) {
     if (s.size() != 7 || s[0] != '#') return std::nullopt;
@@ -131,6 +253,9 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
                 throw UsageError{"--corner takes top-left, top-right, bottom-left or bottom-right, not \"" + v + "\""};
         } else if (arg == "--text") {
             s.CopyrightText = value();
+            if (TextLength(s.CopyrightText) > kMaxStampTextChars)
+                throw UsageError{"--text takes at most " + std::to_string(kMaxStampTextChars) + " characters, not " +
+                                 std::to_string(TextLength(s.CopyrightText))};
         } else if (arg == "--font") {
             s.FontName = value();
         } else if (arg == "--color" || arg == "--back") {
@@ -205,7 +330,16 @@ void StampInOrder(const std::vector<std::string>& files, const Settings& setting
     // Text drawing sets up its toolkit on first use; do that here rather than on a worker.
     TCanvas::PrepareTextDrawing();
     std::vector<std::jthread> workers;
-    for (unsigned j = 0; j < jobs; ++j) workers.emplace_back(worker);
+    try {
+        for (unsigned j = 0; j < jobs; ++j) workers.emplace_back(worker);
+    } catch (const std::system_error&) {
+        // The system gives no more threads (a process limit): the workers that did start
+        // share the batch, or this thread does it alone.
+    }
+    if (workers.empty()) {
+        for (size_t i = 0; i < files.size(); ++i) report(i, process(i));
+        return;
+    }
     for (size_t i = 0; i < files.size(); ++i) {
         TFileOutcome outcome;
         {
@@ -227,15 +361,23 @@ Settings LoadEffectiveSettings() {
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     s.VersionText = GetFileVersionText(n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string());
     // As the window does, a file that cannot be read leaves the initial settings.
+    const std::string path = ProgramSettingsFilePath();
     try {
-        ReadSettingsFile(ProgramSettingsFilePath(), s);
+        TStoredTextProblem problem = TStoredTextProblem::None;
+        ReadSettingsFile(path, s, &problem);
+        if (problem != TStoredTextProblem::None)
+            std::fprintf(stderr, "kirimark: %s\n", EscapeForLine(StoredTextProblemText(problem, path)).c_str());
     } catch (const ESettingsFileError& e) {
-        std::fprintf(stderr, "kirimark: %s\n", e.what());
+        std::fprintf(stderr, "kirimark: %s\n", EscapeForLine(e.what()).c_str());
     }
     return s;
 }
 
-void PrintHelp(std::FILE* out) { std::fputs(kHelp, out); }
+int PrintHelp() {
+    TReportOutput out("kirimark --help");
+    out.Line(std::string(kHelp, std::strlen(kHelp) - 1));  // its last line break comes with the line
+    return out.Finish(0);
+}
 
 void UseHeadlessGraphics() {
     // Text is drawn with the toolkit's font machinery, which must not look for a screen.
@@ -243,35 +385,35 @@ void UseHeadlessGraphics() {
 }
 
 int RunStampCommand(const std::vector<std::string>& args) {
+    TReportOutput out("kirimark --stamp");
     Settings settings = LoadEffectiveSettings();
     std::vector<std::string> files;
     unsigned jobs = DefaultJobs();
     try {
         files = ParseStampArgs(args, settings, jobs);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "kirimark --stamp: %s\nTry \"kirimark --help\".\n", e.text.c_str());
+        std::fprintf(stderr, "kirimark --stamp: %s\nTry \"kirimark --help\".\n", EscapeForLine(e.text).c_str());
         return 2;
     }
     UseHeadlessGraphics();
     bool allDone = true;
     StampInOrder(files, settings, jobs, [&](size_t i, const TFileOutcome& outcome) {
-        const std::string& name = files[i];
+        const std::string name = EscapeForLine(files[i]);
         switch (outcome.Result) {
         case TFileOutcome::Written:
-            for (const std::string& out : outcome.Outputs) std::printf("%s\n", out.c_str());
+            for (const std::string& written : outcome.Outputs) out.Line(EscapeForLine(written));
             break;
         case TFileOutcome::Refused:
-            std::printf("%s: %s\n", name.c_str(), msg::kNotBitmap);
+            out.Line(name + ": " + msg::kNotBitmap);
             allDone = false;
             break;
         case TFileOutcome::Failed:
-            std::printf("%s: %s\n", name.c_str(), msg::kFileFailed);
-            std::fprintf(stderr, "kirimark: %s: %s\n", name.c_str(), outcome.Detail.c_str());
+            out.Line(name + ": " + msg::kFileFailed);
+            std::fprintf(stderr, "kirimark: %s: %s\n", name.c_str(), EscapeForLine(outcome.Detail).c_str());
             allDone = false;
             break;
         }
-        std::fflush(stdout);
     });
-    std::printf("%s\n", allDone ? msg::kAllDone : msg::kSomeFailed);
-    return allDone ? 0 : 1;
+    out.Line(allDone ? msg::kAllDone : msg::kSomeFailed);
+    return out.Finish(allDone ? 0 : 1);
 }

@@ -61,6 +61,7 @@ int RunConvertCommand(const std::vector<std::string>& args) {
             throw EInvalidGraphic("Unknown output file extension (." + ext + ")");
         // Written whole or not at all: an existing OUT stays as it was when anything fails.
         writing = true;
+        RefuseToReplaceSource(out, in);
         TSafeFileStream stream(out);
         Encode(picture, ext, stream);
         stream.Commit();
@@ -68,7 +69,7 @@ int RunConvertCommand(const std::vector<std::string>& args) {
         // The reason with the system's words; a failed write also says which file it was.
         std::string detail = FailureDetail(e);
         if (writing && detail.find(out) == std::string::npos) detail = "Cannot write file \"" + out + "\": " + detail;
-        std::fprintf(stderr, "%s\n", detail.c_str());
+        std::fprintf(stderr, "%s\n", EscapeForLine(detail).c_str());
         return 1;
     }
     return 0;

@@ -2,21 +2,27 @@
 
 #include <cstdio>
 
+#include "Cli.h"
 #include "SettingsFile.h"
 
 int RunSettingsCommand(const std::vector<std::string>& args) {
+    TReportOutput out("kirimark --settings");
     if (!args.empty()) {
         std::fprintf(stderr, "kirimark --settings: takes no arguments\nTry \"kirimark --help\".\n");
         return 2;
     }
     const std::string path = ProgramSettingsFilePath();
-    std::printf("# %s\n", path.c_str());
+    out.Line("# " + EscapeForLine(path));
     try {
-        for (const auto& [key, value] : DescribeSettingsFile(path)) std::printf("%s=%s\n", key.c_str(), value.c_str());
+        TStoredTextProblem problem = TStoredTextProblem::None;
+        for (const auto& [key, value] : DescribeSettingsFile(path, &problem))
+            out.Line(EscapeForLine(key) + "=" + EscapeForLine(value));
+        if (problem != TStoredTextProblem::None)
+            std::fprintf(stderr, "kirimark --settings: %s\n",
+                         EscapeForLine(StoredTextProblemText(problem, path)).c_str());
     } catch (const ESettingsFileError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "kirimark --settings: %s\n", e.what());
-        return 1;
+        std::fprintf(stderr, "kirimark --settings: %s\n", EscapeForLine(e.what()).c_str());
+        return out.Finish(1);
     }
-    return 0;
+    return out.Finish(0);
 }

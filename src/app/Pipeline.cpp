@@ -1,6 +1,8 @@
 #include "Pipeline.h"
 
 #include <exception>
+#include <optional>
+#include <system_error>
 
 #include "Canvas.h"
 #include "CodePage.h"
@@ -78,14 +80,21 @@ namespace {
 // Runs the encoder over the file, directly or with a write-behind stream in between.
 template <class Encode>
 void WriteFile(TSafeFileStream& out, bool writeBehind, Encode&& encode) {
-    if (!writeBehind) {
+    std::optional<TWriteBehindStream> behind;
+    if (writeBehind) {
+        try {
+            behind.emplace(out);
+        } catch (const std::system_error&) {
+            // No thread to be had (a process limit): the file is written directly instead.
+        }
+    }
+    if (!behind) {
         TEarlyFlushStream direct(out);
         encode(static_cast<TStream&>(direct));
         return;
     }
-    TWriteBehindStream behind(out);
-    encode(static_cast<TStream&>(behind));
-    behind.Finish();
+    encode(static_cast<TStream&>(*behind));
+    behind->Finish();
 }
 
 }  // namespace
@@ -93,6 +102,7 @@ void WriteFile(TSafeFileStream& out, bool writeBehind, Encode&& encode) {
 std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
                             const TFileProgress& progress, bool writeBehind) {
     const std::string target = ChangeFileExt(sourcePath, ".jpg");
+    RefuseToReplaceSource(target, sourcePath);
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
     WriteFile(out, writeBehind,
@@ -104,6 +114,7 @@ std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath
 std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
                            const TFileProgress& progress, bool writeBehind) {
     const std::string target = ChangeFileExt(sourcePath, ".png");
+    RefuseToReplaceSource(target, sourcePath);
     TSafeFileStream out(target);
     // What a TKMPNG assigned this bitmap would write, without copying the picture first.
     // The writer reports through the bitmap; the bitmap's own handler comes back afterwards.

@@ -2,20 +2,16 @@
 
 #include <pwd.h>
 #include <unistd.h>
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 
 #include "IniFiles.h"
 #include "Pipeline.h"
 #include "QCWinCrypt.h"
 
 namespace {
-
-const char* const kDefaultStampText = "(c)2005 Rinto";
 
 ESettingsFileError CannotOpen(const std::string& path) {
     return ESettingsFileError("ファイル " + path + " は開けません");
@@ -38,48 +34,48 @@ TMemIniFile OpenIni(const std::string& path) {
     }
 }
 
-// Load steps 2 to 5: every field in the file's order, the stamp text, the clamps; then the
-// stored window position, which the caller applies only when asked to.
-TWindowPosition ReadInto(const TMemIniFile& ini, Settings& s) {
-    s.RestoreWindowPos = ini.ReadBool("basic", "Position", true);
-    s.BackColor = ini.ReadInteger("colors", "back_color", 0xFFFFFF);
-    s.WordColor = ini.ReadInteger("colors", "word_color", 0);
-    s.BackTransparent = ini.ReadBool("colors", "back_trans", false);
-    s.FontName = ini.ReadString("font", "name", "MS UI Gothic");
-    s.PosTop = ini.ReadBool("position", "top", false);
-    s.PosLeft = ini.ReadBool("position", "left", false);
-    s.SaveFormat = ini.ReadInteger("save", "format", 0);
-    s.ImageQuality = ini.ReadInteger("save", "imagequality", 10);
+// Recovers the stamp text from its protected line and remembers the line, so that a save can
+// give it back unchanged.
+TStoredTextProblem ReadStampText(const TMemIniFile& ini, Settings& s) {
+    s.StoredTextLine = ini.ReadString("save", "copyright_text", "");
+    if (s.StoredTextLine.empty()) {
+        // Nothing stored: the default text, as a first start has it.
+        s.CopyrightText = s.StoredTextInUse = kDefaultStampText;
+        return TStoredTextProblem::None;
+    }
+    // Decryption gives the same text whatever the fallback, so a second fallback tells a line
+    // that does not decrypt from one that holds the default text itself.
+    TQCWinCrypt facade;
+    std::string text = facade.DecryptString(s.StoredTextLine, s.PassPhrase, kDefaultStampText);
+    TStoredTextProblem problem = TStoredTextProblem::None;
+    if (text == kDefaultStampText && facade.DecryptString(s.StoredTextLine, s.PassPhrase, "").empty()) {
+        problem = TStoredTextProblem::Unreadable;
+    } else if (TextLength(text) > kMaxStampTextChars) {
+        text = CutStampText(text);
+        problem = TStoredTextProblem::TooLong;
+    }
+    s.CopyrightText = s.StoredTextInUse = text;
+    return problem;
+}
 
-    // A missing key hands the default text itself to the facade, which cannot decrypt it
-    // and so returns the same default.
-    auto facade = std::make_unique<TQCWinCrypt>();
-    s.CopyrightText = facade->DecryptString(ini.ReadString("save", "copyright_text", kDefaultStampText), s.PassPhrase,
-                                            kDefaultStampText);
-    facade.reset();
+// The line a save stores for the stamp text; "" when the text could not be encrypted.
+std::string StampTextLine(const Settings& s) {
+    if (!s.StoredTextLine.empty() && s.CopyrightText == s.StoredTextInUse) return s.StoredTextLine;
+    return TQCWinCrypt().EncryptString(s.CopyrightText, s.PassPhrase, "");  // Base64 is never empty
+}
 
-    s.SaveFormat = std::clamp(s.SaveFormat, 0, 1);
-    s.ImageQuality = std::clamp(s.ImageQuality, 1, 10);
-
+TWindowPosition ReadInto(const TMemIniFile& ini, Settings& s, TStoredTextProblem* problem) {
     TWindowPosition stored;
-    stored.Top = ini.ReadInteger("window", "top", 0);
-    stored.Left = ini.ReadInteger("window", "left", 0);
+    ReadSettingsKeys(ini, SettingsFileKeys(), s, stored);
+    const TStoredTextProblem p = ReadStampText(ini, s);
+    if (problem) *problem = p;
     return stored;
 }
 
-// Save step 2: every key but the stamp text, in the order that lays out a new file.
-void WriteFrom(TMemIniFile& ini, const Settings& s, TWindowPosition window) {
-    ini.WriteBool("basic", "Position", s.RestoreWindowPos);
-    ini.WriteInteger("colors", "back_color", s.BackColor);
-    ini.WriteInteger("colors", "word_color", s.WordColor);
-    ini.WriteBool("colors", "back_trans", s.BackTransparent);
-    ini.WriteInteger("window", "top", window.Top);
-    ini.WriteInteger("window", "left", window.Left);
-    ini.WriteString("font", "name", s.FontName);
-    ini.WriteBool("position", "top", s.PosTop);
-    ini.WriteBool("position", "left", s.PosLeft);
-    ini.WriteInteger("save", "format", s.SaveFormat);
-    ini.WriteInteger("save", "imagequality", s.ImageQuality);
+bool SameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 }  // namespace
@@ -109,10 +105,30 @@ std::string ProgramSettingsFilePath() {
     return SettingsFilePath(ProgramFilePath());
 }
 
-std::optional<TWindowPosition> ReadSettingsFile(const std::string& path, Settings& settings) {
+std::string StoredTextProblemText(TStoredTextProblem problem, const std::string& path) {
+    switch (problem) {
+    case TStoredTextProblem::None: return "";
+    case TStoredTextProblem::Unreadable:
+        return path + ": the stored stamp text (save.copyright_text) cannot be decrypted; this run stamps \"" +
+               kDefaultStampText + "\", and the stored line is kept unless a new text is set";
+    case TStoredTextProblem::TooLong:
+        return path + ": the stored stamp text is longer than " + std::to_string(kMaxStampTextChars) +
+               " characters; this run stamps its first " + std::to_string(kMaxStampTextChars) +
+               ", and the stored line is kept unless a new text is set";
+    }
+    return "";
+}
+
+std::string StoredTextUnreadableBoxText() {
+    return std::string("設定ファイルに保存されているスタンプの文字列を読めませんでした（-ω-）\n今回は「") +
+           kDefaultStampText + "」で押します。保存されている文字列はそのまま残します。";
+}
+
+std::optional<TWindowPosition> ReadSettingsFile(const std::string& path, Settings& settings,
+                                                TStoredTextProblem* problem) {
     const TMemIniFile ini = OpenIni(path);
     Settings s = settings;
-    const TWindowPosition stored = ReadInto(ini, s);
+    const TWindowPosition stored = ReadInto(ini, s, problem);
     settings = std::move(s);
     if (!settings.RestoreWindowPos) return std::nullopt;
     return stored;
@@ -120,10 +136,10 @@ std::optional<TWindowPosition> ReadSettingsFile(const std::string& path, Setting
 
 void WriteSettingsFile(const std::string& path, const Settings& settings, TWindowPosition current) {
     TMemIniFile ini = OpenIni(path);
-    auto facade = std::make_unique<TQCWinCrypt>();
-    WriteFrom(ini, settings, current);
-    ini.WriteString("save", "copyright_text",
-                    facade->EncryptString(settings.CopyrightText, settings.PassPhrase, kDefaultStampText));
+    WriteSettingsKeys(ini, SettingsFileKeys(), settings, current);
+    // A text that cannot be encrypted leaves the line the file holds.
+    if (const std::string line = StampTextLine(settings); !line.empty())
+        ini.WriteString("save", "copyright_text", line);
     try {
         // The folder of a per-user file may not exist yet on a first save.
         const auto folder = std::filesystem::path(path).parent_path();
@@ -135,23 +151,21 @@ void WriteSettingsFile(const std::string& path, const Settings& settings, TWindo
     }
 }
 
-std::vector<std::pair<std::string, std::string>> DescribeSettingsFile(const std::string& path) {
+std::vector<std::pair<std::string, std::string>> DescribeSettingsFile(const std::string& path,
+                                                                      TStoredTextProblem* problem) {
     TMemIniFile ini = OpenIni(path);
     Settings s;
-    InitSettings(s);
-    const TWindowPosition stored = ReadInto(ini, s);
-    WriteFrom(ini, s, stored);
+    const TWindowPosition stored = ReadInto(ini, s, problem);
+    WriteSettingsKeys(ini, SettingsFileKeys(), s, stored);
     ini.WriteString("save", "copyright_text", "");  // its place in the order; shown in plain
-    auto lower = [](std::string t) {
-        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return t;
-    };
     std::vector<std::pair<std::string, std::string>> out;
-    bool textShown = false;
     for (const auto& section : ini.ReadSections()) {
+        std::vector<std::string> shown;
         for (const auto& key : ini.ReadSection(section)) {
-            const bool isText = !textShown && lower(section) == "save" && lower(key) == "copyright_text";
-            textShown = textShown || isText;
+            if (std::any_of(shown.begin(), shown.end(), [&](const std::string& k) { return SameText(k, key); }))
+                continue;
+            shown.push_back(key);
+            const bool isText = SameText(section, "save") && SameText(key, "copyright_text");
             out.emplace_back(section + "." + key, isText ? s.CopyrightText : ini.ReadString(section, key, ""));
         }
     }

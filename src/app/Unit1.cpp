@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cstdio>
+
 #include "DropProgress.h"
 #include "SettingsFile.h"
 #include "Unit2.h"
@@ -213,10 +215,15 @@ void TForm1::FormCreate() {
 void TForm1::FormClose() { SaveSettingsFile(); }
 
 void TForm1::LoadSettingsFile() {
-    if (const auto stored = ReadSettingsFile(ProgramSettingsFilePath(), Settings)) {
+    const std::string path = ProgramSettingsFilePath();
+    TStoredTextProblem problem = TStoredTextProblem::None;
+    if (const auto stored = ReadSettingsFile(path, Settings, &problem)) {
         move(x(), stored->Top);  // top edge first, then left, as the original applies them
         move(stored->Left, y());
     }
+    if (problem != TStoredTextProblem::None)
+        std::fprintf(stderr, "kirimark: %s\n", StoredTextProblemText(problem, path).c_str());
+    if (problem == TStoredTextProblem::Unreadable) boxes_->ShowError(StoredTextUnreadableBoxText(), msg::kErrorCaption);
 }
 
 // Raises when the file cannot be written; closeEvent then keeps the window open.
@@ -250,18 +257,34 @@ void TForm1::About1Click() {
 
 void TForm1::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->exec(event->globalPos()); }
 
+namespace {
+
+// Every drop is taken as a copy, whatever the source proposes: a source told "move" deletes
+// the user's originals once the drop is done. A source that offers no copy at all is turned
+// away for the same reason.
+bool TakeAsCopy(QDropEvent* event) {
+    if (!(event->possibleActions() & Qt::CopyAction)) {
+        event->ignore();
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
+}
+
+}  // namespace
+
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-    if (!LocalFileNames(event->mimeData()).empty()) event->acceptProposedAction();
+    if (!LocalFileNames(event->mimeData()).empty()) TakeAsCopy(event);
 }
 
 void TForm1::dragMoveEvent(QDragMoveEvent* event) {
-    if (!LocalFileNames(event->mimeData()).empty()) event->acceptProposedAction();
+    if (!LocalFileNames(event->mimeData()).empty()) TakeAsCopy(event);
 }
 
 void TForm1::dropEvent(QDropEvent* event) {
     std::vector<std::string> names = LocalFileNames(event->mimeData());
-    if (names.empty()) return;
-    event->acceptProposedAction();
+    if (names.empty() || !TakeAsCopy(event)) return;
     // The file manager waits for the drop to be acknowledged; the boxes of the drop then run
     // right after, in the window's own event loop.
     QTimer::singleShot(0, this, [this, names = std::move(names)] { RunHandler([&] { DropFiles(names); }); });

@@ -10,12 +10,10 @@
 #include "Headless.h"
 
 int main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
     const std::string_view command = argc > 1 ? argv[1] : "";
     const std::vector<std::string> rest(argv + (argc > 1 ? 2 : 1), argv + argc);
-    if (command == "--help" || command == "-h") {
-        PrintHelp(stdout);
-        return 0;
-    }
+    if (command == "--help" || command == "-h") return PrintHelp();
     if (command == "--stamp") {
         const THeadlessGraphics graphics;  // text needs fonts, and no display may be asked for
         return RunStampCommand(rest);

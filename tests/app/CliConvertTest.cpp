@@ -113,3 +113,18 @@ TEST(CliConvert, FailuresReportAndLeaveTheOutputAlone) {
     }
     EXPECT_FALSE(fs::exists(dir.path() / "x.gif"));
 }
+
+TEST(CliConvert, AnOutputThatIsTheInputIsRefused) {
+    REQUIRE_SHARED_DIR();
+    testsupport::TempDir dir;
+    const fs::path in = dir.path() / "in.png";
+    fs::copy_file(testsupport::SharedDir() / "testdata" / "pngsuite" / "basn0g08.png", in);
+    fs::create_symlink(in, dir.path() / "alias.png");
+    const Bytes before = pngread::ReadFile(in);
+    for (const fs::path& out : {in, dir.path() / "alias.png"}) {
+        SCOPED_TRACE(out.string());
+        EXPECT_EQ(Convert(in, out), 1);
+        EXPECT_EQ(pngread::ReadFile(in), before);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "alias.png"));
+}

@@ -4,11 +4,14 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
 #include <png.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "AppTestSupport.h"
 #include "FaultSupport.h"
@@ -39,13 +42,16 @@ protected:
     }
 
     // Runs the program without any display: no X or Wayland, and a platform that would need
-    // one if the program asked for it.
-    RunResult Stamp(const std::vector<std::string>& args) {
-        std::string cmd =
-            "cd " + Quote(dir.path().string()) + " && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb" +
-            " KIRIMARK_SETTINGS_FILE=" + Quote(dir.file("settings.ini")) + " " + Quote(binary_.string()) + " --stamp";
+    // one if the program asked for it. wrapper goes before the program (another user, a
+    // limit); redirect after its arguments (where standard output goes instead of the pipe).
+    RunResult Run(const std::vector<std::string>& args, const std::string& wrapper = "",
+                  const std::string& redirect = "") {
+        std::string cmd = "cd " + Quote(dir.path().string()) +
+                          " && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb" +
+                          " KIRIMARK_SETTINGS_FILE=" + Quote(dir.file("settings.ini")) + " " + wrapper + " " +
+                          Quote(binary_.string());
         for (const std::string& a : args) cmd += " " + Quote(a);
-        cmd += " 2>" + Quote(dir.file("stderr.txt"));
+        cmd += " " + redirect + " 2>" + Quote(dir.file("stderr.txt"));
         RunResult run;
         FILE* pipe = ::popen(cmd.c_str(), "r");
         if (!pipe) return run;
@@ -59,6 +65,11 @@ protected:
         run.errors = ReadFile(dir.file("stderr.txt"));
         fs::remove(dir.file("stderr.txt"));
         return run;
+    }
+
+    RunResult Stamp(std::vector<std::string> args) {
+        args.insert(args.begin(), "--stamp");
+        return Run(args);
     }
 
     std::string Bitmap(const std::string& name, int w = 120, int h = 60) {
@@ -148,6 +159,7 @@ TEST_F(CliStamp, UsageErrors) {
         {"--jobs", "0", "a.bmp"},
         {"--jobs", "65", "a.bmp"},
         {"--jobs", "two", "a.bmp"},
+        {"--text", std::string(1025, 'x'), "a.bmp"},  // a stamp is one short line
     };
     for (const auto& args : cases) {
         std::string shown;
@@ -176,11 +188,103 @@ TEST_F(CliStamp, OptionsGovernTheRun) {
     EXPECT_EQ(CountNear(out.picture, TRect{0, 0, W / 2, H}, kBack, 60).first, 0);
 
     ASSERT_EQ(Stamp({"--format", "png", "--text", "", "--transparent", "pic.bmp"}).status, 0);
+    std::string longest;
+    for (size_t i = 0; i < kMaxStampTextChars; ++i) longest += "あ";  // characters, not bytes, count
+    ASSERT_EQ(Stamp({"--format", "png", "--text", longest, "pic.bmp"}).status, 0);
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.file("pic.png").c_str())) << image.message;
     EXPECT_EQ(image.width, static_cast<unsigned>(W));
     png_image_free(&image);
+}
+
+}  // namespace
+
+namespace {
+
+// Every name keeps to its one line, whatever bytes it holds; the failure's cause on stderr too.
+TEST_F(CliStamp, NamesAreEscapedOntoTheirOneLine) {
+    const struct {
+        std::string name;     // a .bmp made under this name
+        std::string printed;  // the line its output gives
+    } cases[] = {
+        {"new\nline.bmp", "new\\nline.jpg"},
+        {"tab\tand\rcr.bmp", "tab\\tand\\rcr.jpg"},
+        {"esc\x1b[31mred.bmp", "esc\\x1B[31mred.jpg"},
+        {"back\\slash.bmp", "back\\\\slash.jpg"},
+        {"latin1-\xe9t\xe9.bmp", "latin1-\\xE9t\\xE9.jpg"},
+        {"写真 ©.bmp", "写真 ©.jpg"},
+    };
+    std::vector<std::string> args, expected;
+    for (const auto& c : cases) {
+        args.push_back(Bitmap(c.name));
+        expected.push_back(c.printed);
+    }
+    args.push_back("gone\n.bmp");
+    expected.push_back(Line("gone\\n.bmp", msg::kFileFailed));
+    expected.push_back(msg::kSomeFailed);
+    const RunResult run = Stamp(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.lines, expected);
+    EXPECT_NE(run.errors.find("kirimark: gone\\n.bmp: "), std::string::npos) << run.errors;
+    EXPECT_EQ(run.errors.find("gone\n"), std::string::npos) << run.errors;
+}
+
+// A report that cannot be written is a failed run, with the reason on stderr; the work itself
+// is done.
+TEST_F(CliStamp, LinesThatCannotBeWrittenFailTheRun) {
+    Bitmap("a.bmp");
+    const struct {
+        const char* why;
+        const char* redirect;
+        const char* message;
+    } outputs[] = {
+        {"a full disk", ">/dev/full", "No space left on device"},
+        {"a closed standard output", ">&-", "standard output is closed"},
+    };
+    const std::vector<std::vector<std::string>> commands = {{"--stamp", "a.bmp"}, {"--settings"}, {"--help"}};
+    for (const auto& o : outputs) {
+        for (const auto& command : commands) {
+            SCOPED_TRACE(std::string(o.why) + ", " + command.front());
+            fs::remove(dir.file("a.jpg"));
+            const RunResult run = Run(command, "", o.redirect);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.errors.find(o.message), std::string::npos) << run.errors;
+            if (command.front() == "--stamp") {
+                EXPECT_TRUE(DecodeJpegFile(dir.file("a.jpg")).ok);
+            }
+        }
+    }
+}
+
+// Under a limit on processes the system refuses threads; the batch then runs on fewer
+// workers, or writes without a second thread, and every file is still done. Root is not
+// bound by the limit, so a root run drops to an unprivileged user first.
+TEST_F(CliStamp, RefusedThreadsMeanFewerWorkersNotFailures) {
+    std::string asUser;
+    if (::geteuid() == 0) {
+        asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+        ::chmod(dir.path().c_str(), 0777);
+        if (std::system((asUser + " test -x " + Quote(binary_.string()) + " 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "running as root, and no unprivileged user can run " << binary_
+                         << " through setpriv; the limit would not bind root";
+    }
+    std::vector<std::string> names;
+    for (const char* name : {"a.bmp", "b.bmp", "c.bmp"}) names.push_back(Bitmap(name, 300, 200));
+    for (const char* nproc : {"1", "2"}) {
+        for (const char* jobs : {"1", "4"}) {
+            SCOPED_TRACE(std::string("--nproc=") + nproc + " --jobs " + jobs);
+            for (const char* out : {"a.jpg", "b.jpg", "c.jpg"}) fs::remove(dir.file(out));
+            std::vector<std::string> args = {"--stamp", "--jobs", jobs};
+            args.insert(args.end(), names.begin(), names.end());
+            // A leak checker needs a thread of its own at exit, which the limit refuses too.
+            const RunResult run =
+                Run(args, "ASAN_OPTIONS=detect_leaks=0 " + asUser + " prlimit --nproc=" + nproc + " --");
+            EXPECT_EQ(run.status, 0) << run.errors;
+            EXPECT_EQ(run.lines, (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg", msg::kAllDone}));
+            for (const char* out : {"a.jpg", "b.jpg", "c.jpg"}) EXPECT_TRUE(DecodeJpegFile(dir.file(out)).ok) << out;
+        }
+    }
 }
 
 }  // namespace

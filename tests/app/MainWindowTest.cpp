@@ -113,7 +113,7 @@ TEST_F(MainWindow, ShapeAndPlace) {
     EXPECT_EQ(art.size(), QSize(195, 123));
     EXPECT_EQ(art.format(), QImage::Format_RGB888);
     EXPECT_TRUE(form->acceptDrops());
-    EXPECT_EQ(form->Settings.VersionText, "1.0.0.8");
+    EXPECT_EQ(form->Settings.VersionText, kProgramVersion);
     // All three menus fit on the menu bar; none hides behind an overflow button.
     for (QAction* top : form->MainMenu1->actions())
         EXPECT_LE(form->MainMenu1->actionGeometry(top).right(), form->MainMenu1->width()) << top->text().toStdString();
@@ -282,6 +282,44 @@ TEST_F(MainWindow, FileManagerDrop) {
     textEnter.ignore();
     QApplication::sendEvent(form.get(), &textEnter);
     EXPECT_FALSE(textEnter.isAccepted());
+}
+
+// A source told "move" deletes the user's originals: whatever it proposes (the user's Shift or
+// Alt key included), the window takes a copy, from the first hover to the drop, and turns away
+// a source that offers no copy.
+TEST_F(MainWindow, DropsAreAlwaysCopies) {
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(Bitmap("a.bmp")))});
+    const QPoint at(40, 40);
+    const struct {
+        Qt::DropActions offered;
+        Qt::KeyboardModifiers keys;
+        bool taken;
+    } cases[] = {
+        {Qt::CopyAction | Qt::MoveAction, Qt::ShiftModifier, true},  // proposes a move
+        {Qt::CopyAction | Qt::LinkAction, Qt::AltModifier, true},    // proposes a link
+        {Qt::DropActions(Qt::MoveAction), Qt::NoModifier, false},
+        {Qt::DropActions(Qt::LinkAction), Qt::NoModifier, false},
+    };
+    size_t taken = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.offered));
+        QDragEnterEvent enter(at, c.offered, &mime, Qt::LeftButton, c.keys);
+        QDragMoveEvent move(at, c.offered, &mime, Qt::LeftButton, c.keys);
+        QDropEvent drop(QPointF(at), c.offered, &mime, Qt::LeftButton, c.keys);
+        for (QDropEvent* e : {static_cast<QDropEvent*>(&enter), static_cast<QDropEvent*>(&move), &drop}) {
+            e->ignore();
+            QApplication::sendEvent(form.get(), e);
+            EXPECT_EQ(e->isAccepted(), c.taken);
+            if (c.taken) {
+                EXPECT_EQ(e->dropAction(), Qt::CopyAction);
+            }
+        }
+        QApplication::processEvents();
+        taken += c.taken;
+    }
+    EXPECT_EQ(boxes.boxes, std::vector<Box>(taken, kAllDoneBox));
+    EXPECT_TRUE(fs::exists(dir.file("a.bmp")));
 }
 
 }  // namespace

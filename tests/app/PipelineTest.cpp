@@ -351,3 +351,56 @@ TEST(Pipeline, FailedLoadKeepsThePreviousPicture) {
 }
 
 }  // namespace
+
+namespace {
+
+// The output name may reach the source itself: through a link either way, or a second hard
+// link. Writing it would replace the picture being stamped, so the file is refused and left
+// as it was.
+TEST(Pipeline, AnOutputThatIsTheSourceIsRefused) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& dir)> make;  // leaves a bitmap reachable as p.bmp
+        const char* format;
+    };
+    const Case cases[] = {
+        {"p.bmp a link to p.jpg holding a bitmap",
+         [](const std::string& d) {
+             SaveBlockPicture(d + "/p.jpg", pf24bit, 40, 30);
+             fs::create_symlink("p.jpg", d + "/p.bmp");
+         },
+         "jpeg"},
+        {"p.png a link to p.bmp",
+         [](const std::string& d) {
+             SaveBlockPicture(d + "/p.bmp", pf8bit, 40, 30);
+             fs::create_symlink(d + "/p.bmp", d + "/p.png");
+         },
+         "png"},
+        {"p.jpg a second hard link of p.bmp",
+         [](const std::string& d) {
+             SaveBlockPicture(d + "/p.bmp", pf24bit, 40, 30);
+             fs::create_hard_link(d + "/p.bmp", d + "/p.jpg");
+         },
+         "jpeg"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        c.make(dir.path().string());
+        const std::string before = ReadFile(dir.file("p.bmp"));
+        const auto listing = FolderListing(dir.path());
+        Settings s = StampSettings();
+        s.SaveFormat = std::string(c.format) == "png" ? 1 : 0;
+        TPicture work;
+        try {
+            LoadImage(work, dir.file("p.bmp"), s);
+            ADD_FAILURE() << "written over its own source";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Kind(), TFailureKind::SameAsSource) << e.what();
+        }
+        EXPECT_EQ(ReadFile(dir.file("p.bmp")), before);
+        EXPECT_EQ(FolderListing(dir.path()), listing);
+    }
+}
+
+}  // namespace

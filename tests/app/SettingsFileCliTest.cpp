@@ -10,6 +10,7 @@
 #include "Cli.h"
 #include "CliSettings.h"
 #include "CodePage.h"
+#include "QCWinCrypt.h"
 #include "SettingsFile.h"
 #include "TestSupport.h"
 
@@ -54,6 +55,49 @@ TEST_F(SettingsFileCli, ListsTheFileInItsKeyOrderWithThePlainText) {
                        "window.top=0\nwindow.left=0\n"
                        "position.top=0\nposition.left=0\n");
     EXPECT_EQ(Run({"extra"}, out, err), 2);
+}
+
+// What the program uses, one line each: a key held twice shows once with the value that counts,
+// and values that would break the line or reach the terminal raw are escaped.
+TEST_F(SettingsFileCli, ShowsWhatTheRunUsesOneLineEach) {
+    const Settings initial;
+    const std::string stored = TQCWinCrypt().EncryptString("two\nlines", initial.PassPhrase, "");
+    Put("[font]\r\nname=First\r\nNAME=Second\r\n[extra]\r\nk=a\x1b[2J\r\n[save]\r\ncopyright_text=" + stored +
+        "\r\ncopyright_text=ignored\r\n");
+    std::string out, err;
+    EXPECT_EQ(Run({}, out, err), 0);
+    EXPECT_NE(out.find("\nfont.name=First\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Second"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nextra.k=a\\x1B[2J\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nsave.copyright_text=two\\nlines\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ignored"), std::string::npos) << out;
+    EXPECT_EQ(LoadEffectiveSettings().FontName, "First");
+}
+
+// A stored text the run cannot use as it is: said on stderr by every headless command, and the
+// run goes on with what it can use.
+TEST_F(SettingsFileCli, StoredTextProblemsAreSaidOnStderr) {
+    const Settings initial;
+    const struct {
+        std::string line;
+        const char* said;
+        std::string inUse;
+    } cases[] = {
+        {"garbage", "cannot be decrypted", kDefaultStampText},
+        {TQCWinCrypt().EncryptString(std::string(1500, 'y'), initial.PassPhrase, ""), "longer than 1024",
+         std::string(1024, 'y')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        Put("[save]\r\ncopyright_text=" + c.line + "\r\n");
+        std::string out, err;
+        EXPECT_EQ(Run({}, out, err), 0);
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+        EXPECT_NE(out.find("save.copyright_text=" + c.inUse + "\n"), std::string::npos);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(LoadEffectiveSettings().CopyrightText, c.inUse);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(c.said), std::string::npos);
+    }
 }
 
 TEST_F(SettingsFileCli, UnreadableFileIsReported) {

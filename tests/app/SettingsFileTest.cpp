@@ -12,6 +12,7 @@
 
 #include "AppTestSupport.h"
 #include "CodePage.h"
+#include "QCWinCrypt.h"
 #include "SettingsFile.h"
 #include "TestSupport.h"
 #include "setting_common.h"
@@ -39,8 +40,14 @@ std::vector<std::string> CrLfLines(const std::string& text) {
 Settings Initial() {
     Settings s;
     InitSettings(s);
-    s.VersionText = "1.0.0.8";
+    s.VersionText = kProgramVersion;
     return s;
+}
+
+std::string StoredLine(const std::string& path) {
+    const std::string text = ReadFile(path);
+    const size_t at = text.find("copyright_text=");
+    return at == std::string::npos ? "" : text.substr(at, text.find("\r\n", at) - at);
 }
 
 // Sets or clears an environment variable for one scope.
@@ -82,7 +89,7 @@ TEST(SettingsFile, MissingFileGivesTheReadDefaults) {
     EXPECT_EQ(s.SaveFormat, 0);
     EXPECT_EQ(s.ImageQuality, 10);
     EXPECT_EQ(s.CopyrightText, "(c)2005 Rinto");
-    EXPECT_EQ(s.VersionText, "1.0.0.8");
+    EXPECT_EQ(s.VersionText, kProgramVersion);
     EXPECT_EQ(s.PassPhrase, Initial().PassPhrase);
     EXPECT_FALSE(std::filesystem::exists(dir.file("k.ini")));
 }
@@ -295,6 +302,60 @@ TEST(SettingsFile, PerUserFolderIsMadeOnFirstSave) {
     ASSERT_TRUE(pos.has_value());
     EXPECT_EQ(pos->Top, 3);
     EXPECT_EQ(pos->Left, 4);
+}
+
+// The user's stamp text is never lost: a stored line the run cannot use as it is (one that does
+// not decrypt, one past the length of a stamp) is reported, the run goes on with what it can
+// use, and saves give the line back unchanged until a new text is set. A key container that
+// cannot be made does not matter to the pass phrase at all.
+TEST(SettingsFile, StoredTextsTheRunCannotUseAreKept) {
+    const std::string phrase = Initial().PassPhrase;
+    const std::string longText(2000, 'x');
+    const struct {
+        const char* name;
+        std::string line;
+        TStoredTextProblem problem;
+        std::string inUse;
+        bool brokenKeyStore = false;
+    } cases[] = {
+        {"not a protected line", "garbage", TStoredTextProblem::Unreadable, kDefaultStampText},
+        {"another pass phrase", TQCWinCrypt().EncryptString("mine", "another phrase", ""),
+         TStoredTextProblem::Unreadable, kDefaultStampText},
+        {"longer than a stamp", TQCWinCrypt().EncryptString(longText, phrase, ""), TStoredTextProblem::TooLong,
+         longText.substr(0, kMaxStampTextChars)},
+        {"the default text itself", "1yoQNwc60NyeItSV6XNAAw==", TStoredTextProblem::None, kDefaultStampText},
+        {"a key container that cannot be made", TQCWinCrypt().EncryptString("mine", phrase, ""),
+         TStoredTextProblem::None, "mine", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.line.empty());
+        testsupport::TempDir dir;
+        const std::string path = dir.file("k.ini");
+        WriteFile(dir.file("notafolder"), "x");
+        ScopedEnv keys("KIRIMARK_KEYSTORE_DIR", c.brokenKeyStore ? dir.file("notafolder").c_str() : nullptr);
+        WriteFile(path, "[save]\r\ncopyright_text=" + c.line + "\r\n");
+        Settings s = Initial();
+        TStoredTextProblem problem{};
+        ReadSettingsFile(path, s, &problem);
+        EXPECT_EQ(problem, c.problem);
+        EXPECT_EQ(StoredTextProblemText(problem, path).empty(), c.problem == TStoredTextProblem::None);
+        EXPECT_EQ(s.CopyrightText, c.inUse);
+
+        s.ImageQuality = 3;  // a save for another reason
+        WriteSettingsFile(path, s, {0, 0});
+        EXPECT_EQ(StoredLine(path), "copyright_text=" + c.line);
+        s.CopyrightText = "bad \xff UTF-8";  // a text that cannot be encrypted: the line stays too
+        WriteSettingsFile(path, s, {0, 0});
+        EXPECT_EQ(StoredLine(path), "copyright_text=" + c.line);
+
+        s.CopyrightText = "new text";
+        WriteSettingsFile(path, s, {0, 0});
+        Settings back = Initial();
+        ReadSettingsFile(path, back, &problem);
+        EXPECT_EQ(back.CopyrightText, "new text");
+        EXPECT_EQ(problem, TStoredTextProblem::None);
+    }
 }
 
 TEST(SettingsFile, DescribesTheEffectiveSettingsInFileOrder) {

@@ -99,6 +99,19 @@ TEST_F(SettingsFileWindow, UnreadableFileShowsTheErrorAndKeepsTheInitialSettings
     form->hide();
 }
 
+// A stored text that does not decrypt is shown in an error box; the window stamps the default
+// text, and its close gives the stored line back unchanged.
+TEST_F(SettingsFileWindow, UnreadableStoredTextIsShownAndKept) {
+    UseSettingsFile(dir.file("kirimark.ini"));
+    apptest::WriteFile(path_, "[save]\r\ncopyright_text=not+a+protected+line\r\n");
+    auto form = MakeWindow();
+    ASSERT_EQ(boxes.errors.size(), 1u);
+    EXPECT_EQ(boxes.errors[0], (apptest::Box{StoredTextUnreadableBoxText(), "エラー"}));
+    EXPECT_EQ(form->Settings.CopyrightText, kDefaultStampText);
+    EXPECT_TRUE(form->close());
+    EXPECT_NE(Slurp().find("copyright_text=not+a+protected+line\r\n"), std::string::npos) << Slurp();
+}
+
 TEST_F(SettingsFileWindow, UnwritableFileKeepsTheWindowOpen) {
     apptest::WriteFile(dir.file("plainfile"), "x");
     UseSettingsFile(dir.file("plainfile") + "/kirimark.ini");  // its folder is a file

@@ -68,7 +68,7 @@ TEST(SettingCommand, OnlyOkHandsTheEditsBack) {
         RecordingBoxes boxes;
         TForm1 window(nullptr, &boxes);
         InitSettings(window.Settings);
-        window.Settings.VersionText = "1.0.0.8";
+        window.Settings.VersionText = kProgramVersion;
         window.Settings.FontName = "DejaVu Sans";
         const Settings before = window.Settings;
 
@@ -101,7 +101,7 @@ TEST(SettingCommand, OnlyOkHandsTheEditsBack) {
 }
 
 TEST(SettingCommand, AboutShowsTheWindowsVersionAndChangesNothing) {
-    for (const char* version : {"1.0.0.8", ""}) {
+    for (const char* version : {kProgramVersion, ""}) {
         SCOPED_TRACE(version);
         RecordingBoxes boxes;
         TForm1 window(nullptr, &boxes);

@@ -32,7 +32,7 @@ class SettingFormTest : public ::testing::Test {
 protected:
     void SetUp() override {
         InitSettings(form.Settings);
-        form.Settings.VersionText = "1.0.0.8";
+        form.Settings.VersionText = kProgramVersion;
         form.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
         ASSERT_GT(form.PreviewLabel->width(), 0) << "the sample line was not drawn";

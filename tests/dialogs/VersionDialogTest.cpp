@@ -61,7 +61,7 @@ TEST(VersionDialog, IconIsA32PixelSixteenColourPicture) {
 
 TEST(VersionDialog, ScreenshotIsSavedForReview) {
     TVersionDialog dialog;
-    dialog.Settings.VersionText = "1.0.0.8";
+    dialog.Settings.VersionText = kProgramVersion;
     dialog.show();
     const QImage shot = dialog.grab().toImage();
     EXPECT_EQ(shot.size(), QSize(216, 150));
