@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   zlib1g-dev libjpeg62-turbo-dev nettle-dev libpng-dev libexiv2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-noto-cjk xvfb xauth libjpeg-turbo-progs
+  fonts-noto-cjk xvfb xauth libjpeg-turbo-progs clang-format
   desktop-file-utils appstream file dpkg-dev libimage-exiftool-perl
 )
 
