@@ -1,0 +1,180 @@
+// JPEG photos through libjpeg: any colour space libjpeg knows, CMYK and YCCK converted to RGB,
+// with the EXIF, XMP, IPTC and ICC blocks of the APP segments.
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "Orientation.h"
+#include "PhotoDecode.h"
+#include "PhotoSupport.h"
+
+namespace {
+
+// libjpeg's fatal errors, its warnings (which report corrupt data and a premature end) and the
+// scan limit all leave libjpeg by longjmp back into the guarded call; only trivially
+// destructible frames are skipped.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool tooManyScans;
+};
+
+void ErrorExit(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+void EmitMessage(j_common_ptr cinfo, int level) {
+    if (level < 0) ErrorExit(cinfo);  // a warning: the data are damaged
+}
+
+// A progressive file may hold any number of scans, each a pass over the whole picture.
+void ProgressMonitor(j_common_ptr cinfo) {
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->is_decompressor && d->input_scan_number > kMaxJpegScans) {
+        reinterpret_cast<ErrorManager*>(cinfo->err)->tooManyScans = true;
+        std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
+    }
+}
+
+struct Job {
+    const uint8_t* data;
+    size_t size;
+    TBitmap* bitmap;
+    std::vector<uint8_t>* cmykRow;
+    std::exception_ptr error;  // size check or allocation
+};
+
+void ConvertCmykRow(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
+    for (int x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+        // Adobe's files store 255 - ink; others store the ink itself.
+        const unsigned c = inverted ? cmyk[0] : 255 - cmyk[0], m = inverted ? cmyk[1] : 255 - cmyk[1];
+        const unsigned y = inverted ? cmyk[2] : 255 - cmyk[2], k = inverted ? cmyk[3] : 255 - cmyk[3];
+        bgr[0] = static_cast<uint8_t>((y * k + 127) / 255);
+        bgr[1] = static_cast<uint8_t>((m * k + 127) / 255);
+        bgr[2] = static_cast<uint8_t>((c * k + 127) / 255);
+    }
+}
+
+bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, jpeg_progress_mgr& progress, Job& job) {
+    if (setjmp(err.jump)) return false;
+    jpeg_create_decompress(&cinfo);
+    cinfo.progress = &progress;
+    jpeg_mem_src(&cinfo, job.data, static_cast<unsigned long>(job.size));
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 13, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    jpeg_calc_output_dimensions(&cinfo);
+    bool failed = false;
+    try {
+        CheckPhotoSize("JPEG", cinfo.output_width, cinfo.output_height);
+        job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+        if (cmyk) job.cmykRow->resize(size_t{cinfo.output_width} * 4);
+    } catch (...) {
+        job.error = std::current_exception();
+        failed = true;
+    }
+    if (failed) return false;
+    jpeg_start_decompress(&cinfo);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        uint8_t* dest = job.bitmap->ScanLine(static_cast<int>(cinfo.output_scanline));
+        JSAMPROW row = cmyk ? job.cmykRow->data() : dest;
+        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) ErrorExit(reinterpret_cast<j_common_ptr>(&cinfo));
+        if (cmyk)
+            ConvertCmykRow(job.cmykRow->data(), dest, static_cast<int>(cinfo.output_width), cinfo.saw_Adobe_marker);
+    }
+    jpeg_finish_decompress(&cinfo);
+    return true;
+}
+
+bool HasPrefix(const jpeg_saved_marker_ptr m, const char* prefix, size_t n) {
+    return m->data_length >= n && std::memcmp(m->data, prefix, n) == 0;
+}
+
+// IPTC-IIM is resource 0x0404 of the Photoshop image resource blocks ("8BIM", id, padded
+// Pascal name, padded size-prefixed data).
+std::string IptcFromPhotoshop(const std::string& res) {
+    size_t p = 0;
+    auto u32 = [&](size_t o) {
+        return (uint32_t{uint8_t(res[o])} << 24) | (uint8_t(res[o + 1]) << 16) | (uint8_t(res[o + 2]) << 8) |
+               uint8_t(res[o + 3]);
+    };
+    while (p + 7 <= res.size() && res.compare(p, 4, "8BIM") == 0) {
+        const unsigned id = (uint8_t(res[p + 4]) << 8) | uint8_t(res[p + 5]);
+        size_t q = p + 6;
+        const size_t nameLen = uint8_t(res[q]);
+        q += (nameLen + 2) & ~size_t{1};  // length byte and name, padded to even
+        if (q + 4 > res.size()) break;
+        const size_t len = u32(q);
+        q += 4;
+        if (len > res.size() - q) break;
+        if (id == 0x0404) return res.substr(q, len);
+        p = q + ((len + 1) & ~size_t{1});
+    }
+    return {};
+}
+
+void ReadMetadata(const jpeg_decompress_struct& cinfo, PhotoMetadata& meta) {
+    static const char kExif[] = "Exif\0";  // with the terminating zero: six bytes
+    static const char kXmp[] = "http://ns.adobe.com/xap/1.0/";
+    static const char kIcc[] = "ICC_PROFILE";
+    static const char kPhotoshop[] = "Photoshop 3.0";
+    std::map<int, std::string> iccChunks;
+    int iccCount = 0;
+    std::string photoshop;
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        const char* bytes = reinterpret_cast<const char*>(m->data);
+        if (m->marker == JPEG_APP0 + 1 && meta.exif.empty() && HasPrefix(m, kExif, 6)) {
+            meta.exif.assign(bytes + 6, m->data_length - 6);
+        } else if (m->marker == JPEG_APP0 + 1 && meta.xmp.empty() && HasPrefix(m, kXmp, sizeof kXmp)) {
+            meta.xmp.assign(bytes + sizeof kXmp, m->data_length - sizeof kXmp);
+        } else if (m->marker == JPEG_APP0 + 2 && HasPrefix(m, kIcc, sizeof kIcc) && m->data_length >= 14) {
+            const int seq = m->data[12], count = m->data[13];
+            if (seq >= 1 && seq <= count && (iccCount == 0 || iccCount == count)) {
+                iccCount = count;
+                iccChunks.emplace(seq, std::string(bytes + 14, m->data_length - 14));
+            }
+        } else if (m->marker == JPEG_APP0 + 13 && HasPrefix(m, kPhotoshop, sizeof kPhotoshop)) {
+            photoshop.append(bytes + sizeof kPhotoshop, m->data_length - sizeof kPhotoshop);
+        }
+    }
+    // A profile with a missing chunk is useless: keep none rather than a broken one.
+    if (iccCount > 0 && static_cast<int>(iccChunks.size()) == iccCount)
+        for (auto& [seq, chunk] : iccChunks) meta.icc += chunk;
+    meta.iptc = IptcFromPhotoshop(photoshop);
+    meta.orientation = ExifOrientation(meta.exif);
+}
+
+}  // namespace
+
+void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata) {
+    jpeg_decompress_struct cinfo{};
+    ErrorManager err{};
+    jpeg_std_error(&err.pub);
+    err.pub.error_exit = ErrorExit;
+    err.pub.emit_message = EmitMessage;
+    cinfo.err = &err.pub;
+    jpeg_progress_mgr progress{};
+    progress.progress_monitor = ProgressMonitor;
+    std::vector<uint8_t> cmykRow;
+    Job job{data, size, &bitmap, &cmykRow, nullptr};
+    const bool ok = DecompressGuarded(cinfo, err, progress, job);
+    PhotoMetadata meta;
+    if (ok) ReadMetadata(cinfo, meta);
+    jpeg_destroy_decompress(&cinfo);
+    if (job.error) std::rethrow_exception(job.error);
+    if (err.tooManyScans)
+        PhotoFail("JPEG", "more than " + std::to_string(kMaxJpegScans) + " progressive scans", TFailureKind::TooLarge);
+    if (!ok) PhotoFail("JPEG", err.message);
+    metadata = std::move(meta);
+}

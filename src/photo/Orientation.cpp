@@ -1,0 +1,65 @@
+#include "Orientation.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "TiffIfd.h"
+
+namespace {
+
+// How each orientation maps a displayed pixel (dx, dy) to the stored one: (u, v) is (dy, dx)
+// when swapped, else (dx, dy); then sx = flipX ? W-1-u : u and sy = flipY ? H-1-v : v.
+struct Transform {
+    bool swap, flipX, flipY;
+};
+constexpr Transform kTransforms[9] = {
+    {false, false, false},  // unused
+    {false, false, false},  // 1 as stored
+    {false, true, false},   // 2 mirrored left-right
+    {false, true, true},    // 3 turned 180 degrees
+    {false, false, true},   // 4 mirrored top-bottom
+    {true, false, false},   // 5 transposed
+    {true, false, true},    // 6 stored turned left: shown turned right
+    {true, true, true},     // 7 transversed
+    {true, true, false},    // 8 stored turned right: shown turned left
+};
+
+}  // namespace
+
+int ExifOrientation(const std::string& exif) {
+    const auto* p = reinterpret_cast<const uint8_t*>(exif.data());
+    size_t size = exif.size();
+    if (size >= 6 && std::memcmp(p, "Exif\0\0", 6) == 0) p += 6, size -= 6;  // tolerated, though not expected
+    TiffIfd0 ifd;
+    if (!ifd.Open(p, size)) return 1;
+    const auto f = ifd.Find(0x0112);
+    if (!f || f->type != 3 || f->count != 1) return 1;
+    const unsigned value = ifd.U16(f->offset);
+    return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+}
+
+void ApplyOrientation(TBitmap& bitmap, int orientation) {
+    if (orientation < 2 || orientation > 8 || bitmap.Empty()) return;
+    if (bitmap.PixelFormat() != pf24bit && bitmap.PixelFormat() != pf32bit) bitmap.SetPixelFormat(pf24bit);
+    const Transform t = kTransforms[orientation];
+    const int w = bitmap.Width(), h = bitmap.Height();
+    const int bpp = bitmap.PixelFormat() == pf32bit ? 4 : 3;
+    TBitmap out;
+    out.Allocate(bitmap.PixelFormat(), t.swap ? h : w, t.swap ? w : h);
+    // Rows are stored bottom-up: going down one row is a step of minus one stride.
+    const ptrdiff_t down = h > 1 ? bitmap.ScanLine(1) - bitmap.ScanLine(0) : 0;
+    // Along a displayed row the stored pixel moves by one column (unswapped) or one row (swapped).
+    const ptrdiff_t alongX = t.swap ? (t.flipY ? -down : down) : (t.flipX ? -bpp : bpp);
+    for (int dy = 0; dy < out.Height(); ++dy) {
+        const int u0 = t.swap ? dy : 0, v0 = t.swap ? 0 : dy;
+        const int sx = t.flipX ? w - 1 - u0 : u0, sy = t.flipY ? h - 1 - v0 : v0;
+        const uint8_t* src = bitmap.ScanLine(sy) + ptrdiff_t{sx} * bpp;
+        uint8_t* dst = out.ScanLine(dy);
+        const int ow = out.Width();
+        if (bpp == 3)
+            for (int dx = 0; dx < ow; ++dx, src += alongX, dst += 3) dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+        else
+            for (int dx = 0; dx < ow; ++dx, src += alongX, dst += 4) std::memcpy(dst, src, 4);
+    }
+    bitmap.Assign(out);
+}

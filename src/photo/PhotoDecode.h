@@ -1,0 +1,37 @@
+// Decoding camera and editor photos (JPEG, PNG, TIFF, WebP, HEIF) into a TBitmap: 24-bit, or
+// 32-bit (blue, green, red, straight alpha) when the file has alpha; 16-bit samples reduced to
+// 8, CMYK converted to RGB. The pixels are as stored: EXIF orientation is reported in the
+// metadata, not applied (HEIF excepted: its irot/imir transforms are applied, orientation 1).
+//
+// Limits are checked before any picture-sized allocation (TBitmap::kMaxPixels and
+// kMaxDimension). Failures raise EInvalidGraphic with a message naming the format and the
+// reason, and a kind: Damaged (broken or cut short), Unsupported (a variant not handled),
+// TooLarge (beyond the limits). After a failure the bitmap holds no meaningful picture and
+// the metadata are unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Graphics.h"
+#include "PhotoMetadata.h"
+
+enum class TPhotoFormat { Unknown, Jpeg, Png, Tiff, Webp, Heif };
+
+// The format by the file's first bytes (the name's extension is not consulted).
+TPhotoFormat DetectPhotoFormat(const uint8_t* data, size_t size);
+
+// Decodes by the detected format; Unknown raises an Unsupported EInvalidGraphic.
+void DecodePhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
+// Reads the whole file and decodes it; the file's stream errors pass through.
+void LoadPhotoFile(const std::string& fileName, TBitmap& bitmap, PhotoMetadata& metadata);
+
+// One decoder each; they expect their own format and fail as damaged on anything else.
+// Progressive JPEG files with more scans than this are refused (a few dozen is usual).
+constexpr int kMaxJpegScans = 500;
+void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
+void DecodePngPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
+void DecodeTiffPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
+void DecodeWebpPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
+void DecodeHeifPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
