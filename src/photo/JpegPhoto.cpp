@@ -49,6 +49,7 @@ struct Job {
     size_t size;
     TBitmap* bitmap;
     std::vector<uint8_t>* cmykRow;
+    PhotoMetadata* meta;
     std::exception_ptr error;  // size check or allocation
 };
 
@@ -61,40 +62,6 @@ void ConvertCmykRow(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted)
         bgr[1] = static_cast<uint8_t>((m * k + 127) / 255);
         bgr[2] = static_cast<uint8_t>((c * k + 127) / 255);
     }
-}
-
-bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, jpeg_progress_mgr& progress, Job& job) {
-    if (setjmp(err.jump)) return false;
-    jpeg_create_decompress(&cinfo);
-    cinfo.progress = &progress;
-    jpeg_mem_src(&cinfo, job.data, static_cast<unsigned long>(job.size));
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 13, 0xFFFF);
-    jpeg_read_header(&cinfo, TRUE);
-    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
-    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
-    jpeg_calc_output_dimensions(&cinfo);
-    bool failed = false;
-    try {
-        CheckPhotoSize("JPEG", cinfo.output_width, cinfo.output_height);
-        job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
-        if (cmyk) job.cmykRow->resize(size_t{cinfo.output_width} * 4);
-    } catch (...) {
-        job.error = std::current_exception();
-        failed = true;
-    }
-    if (failed) return false;
-    jpeg_start_decompress(&cinfo);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        uint8_t* dest = job.bitmap->ScanLine(static_cast<int>(cinfo.output_scanline));
-        JSAMPROW row = cmyk ? job.cmykRow->data() : dest;
-        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) ErrorExit(reinterpret_cast<j_common_ptr>(&cinfo));
-        if (cmyk)
-            ConvertCmykRow(job.cmykRow->data(), dest, static_cast<int>(cinfo.output_width), cinfo.saw_Adobe_marker);
-    }
-    jpeg_finish_decompress(&cinfo);
-    return true;
 }
 
 bool HasPrefix(const jpeg_saved_marker_ptr m, const char* prefix, size_t n) {
@@ -155,6 +122,42 @@ void ReadMetadata(const jpeg_decompress_struct& cinfo, PhotoMetadata& meta) {
     meta.orientation = ExifOrientation(meta.exif);
 }
 
+bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, jpeg_progress_mgr& progress, Job& job) {
+    if (setjmp(err.jump)) return false;
+    jpeg_create_decompress(&cinfo);
+    cinfo.progress = &progress;
+    jpeg_mem_src(&cinfo, job.data, static_cast<unsigned long>(job.size));
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 13, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    jpeg_calc_output_dimensions(&cinfo);
+    bool failed = false;
+    try {
+        // Saved markers live only until the decompression ends.
+        ReadMetadata(cinfo, *job.meta);
+        CheckPhotoSize("JPEG", cinfo.output_width, cinfo.output_height);
+        job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+        if (cmyk) job.cmykRow->resize(size_t{cinfo.output_width} * 4);
+    } catch (...) {
+        job.error = std::current_exception();
+        failed = true;
+    }
+    if (failed) return false;
+    jpeg_start_decompress(&cinfo);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        uint8_t* dest = job.bitmap->ScanLine(static_cast<int>(cinfo.output_scanline));
+        JSAMPROW row = cmyk ? job.cmykRow->data() : dest;
+        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) ErrorExit(reinterpret_cast<j_common_ptr>(&cinfo));
+        if (cmyk)
+            ConvertCmykRow(job.cmykRow->data(), dest, static_cast<int>(cinfo.output_width), cinfo.saw_Adobe_marker);
+    }
+    jpeg_finish_decompress(&cinfo);
+    return true;
+}
+
 }  // namespace
 
 void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata) {
@@ -167,10 +170,9 @@ void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMet
     jpeg_progress_mgr progress{};
     progress.progress_monitor = ProgressMonitor;
     std::vector<uint8_t> cmykRow;
-    Job job{data, size, &bitmap, &cmykRow, nullptr};
-    const bool ok = DecompressGuarded(cinfo, err, progress, job);
     PhotoMetadata meta;
-    if (ok) ReadMetadata(cinfo, meta);
+    Job job{data, size, &bitmap, &cmykRow, &meta, nullptr};
+    const bool ok = DecompressGuarded(cinfo, err, progress, job);
     jpeg_destroy_decompress(&cinfo);
     if (job.error) std::rethrow_exception(job.error);
     if (err.tooManyScans)

@@ -39,8 +39,9 @@ int ExifOrientation(const std::string& exif) {
 }
 
 void ApplyOrientation(TBitmap& bitmap, int orientation) {
-    if (orientation < 2 || orientation > 8 || bitmap.Empty()) return;
+    if (orientation < 1 || orientation > 8 || bitmap.Empty()) return;
     if (bitmap.PixelFormat() != pf24bit && bitmap.PixelFormat() != pf32bit) bitmap.SetPixelFormat(pf24bit);
+    if (orientation == 1) return;
     const Transform t = kTransforms[orientation];
     const int w = bitmap.Width(), h = bitmap.Height();
     const int bpp = bitmap.PixelFormat() == pf32bit ? 4 : 3;

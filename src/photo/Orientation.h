@@ -12,5 +12,5 @@ int ExifOrientation(const std::string& exif);
 
 // Replaces the bitmap by its displayed-upright form for the given EXIF orientation (1..8;
 // other values leave it as it is). 5 to 8 swap width and height. A 24- or 32-bit bitmap keeps
-// its format; any other is made 24-bit first.
+// its format; any other becomes 24-bit.
 void ApplyOrientation(TBitmap& bitmap, int orientation);
