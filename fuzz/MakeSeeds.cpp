@@ -1,7 +1,9 @@
 // Writes seed inputs that our own code produces into a folder given on the command line:
 // png_read/ (every pixel format, plain and interlaced, colour and grey, with and without an
 // alpha mask), ini_parse/ (settings files, code page 932 and UTF-8) and protect_decrypt/
-// (protected texts). bmp_read seeds come from the conformance corpus; png_roundtrip needs none.
+// (protected texts), and photo_jpeg/, photo_png/, photo_tiff/, photo_webp/, photo_heif/ (small
+// photos with metadata, written by each format's library). bmp_read seeds come from the
+// conformance corpus; png_roundtrip needs none.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "CodePage.h"
 #include "KMPNG.h"
+#include "PhotoWriters.h"
 #include "QCWinCrypt.h"
 #include "SFunc.h"
 #include "setting_common.h"
@@ -78,6 +81,54 @@ void ProtectSeeds(const fs::path& dir) {
         WriteFile(dir / ("text" + std::to_string(n++)), facade.EncryptString(t, s.PassPhrase, ""));
 }
 
+void PhotoSeeds(const fs::path& out) {
+    using namespace photowriters;
+    const Rgba img = TestPicture(24, 16, false), alpha = TestPicture(24, 16, true);
+    const std::string exif = ExifBlock(6), xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
+    auto put = [&](const char* target, const std::string& name, const std::string& bytes) {
+        fs::create_directories(out / target);
+        WriteFile(out / target / name, bytes);
+    };
+    JpegOptions j;
+    j.exif = exif, j.xmp = xmp, j.iptc = std::string("\x1C\x02\x74\x00\x03(c)", 8), j.icc = std::string(300, 'p');
+    put("photo_jpeg", "meta.jpg", WriteJpeg(img, j));
+    j = {};
+    j.progressive = true;
+    put("photo_jpeg", "progressive.jpg", WriteJpeg(img, j));
+    j.progressive = false, j.cmyk = true;
+    put("photo_jpeg", "cmyk.jpg", WriteJpeg(img, j));
+    PngOptions p;
+    p.exif = exif, p.xmp = xmp, p.xmpCompressed = true;
+    put("photo_png", "meta.png", WritePng(img, p));
+    p = {};
+    p.alpha = p.bits16 = true;
+    put("photo_png", "rgba16.png", WritePng(alpha, p));
+    TiffOptions t;
+    t.orientation = 6, t.xmp = xmp, t.pages = 2;
+    put("photo_tiff", "meta.tif", WriteTiff(img, t));
+    t = {};
+    t.bits = 16, t.alpha = t.tiled = true;
+    put("photo_tiff", "rgba16.tif", WriteTiff(alpha, t));
+    t = {};
+    t.cmyk = true;
+    put("photo_tiff", "cmyk.tif", WriteTiff(img, t));
+    WebpOptions w;
+    w.exif = exif, w.xmp = xmp, w.alpha = true;
+    put("photo_webp", "meta.webp", WriteWebp(alpha, w));
+    w = {};
+    w.lossless = false;
+    put("photo_webp", "lossy.webp", WriteWebp(img, w));
+    put("photo_webp", "animated.webp", WriteAnimatedWebp(img));
+    if (CanWriteHeif()) {
+        HeifOptions h;
+        h.exif = exif, h.xmp = xmp, h.orientation = 6;
+        put("photo_heif", "meta.heic", WriteHeif(img, h));
+        h = {};
+        h.alpha = true;
+        put("photo_heif", "alpha.heic", WriteHeif(alpha, h));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,5 +140,6 @@ int main(int argc, char** argv) {
     PngSeeds(out / "png_read");
     IniSeeds(out / "ini_parse");
     ProtectSeeds(out / "protect_decrypt");
+    PhotoSeeds(out);
     return 0;
 }

@@ -8,7 +8,8 @@ seconds="${KIRIMARK_FUZZ_SECONDS:-60}"
 build=build-fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" --target fuzz_bmp_read fuzz_png_read fuzz_ini_parse \
-  fuzz_protect_decrypt fuzz_png_roundtrip fuzz_make_seeds
+  fuzz_protect_decrypt fuzz_png_roundtrip fuzz_photo_jpeg fuzz_photo_png fuzz_photo_tiff fuzz_photo_webp \
+  fuzz_photo_heif fuzz_make_seeds
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -20,14 +21,16 @@ seeds_for() {
   case "$1" in
     bmp_read) [ -n "$testdata" ] && echo "$testdata/bmpsuite/g $testdata/bmpsuite/q $testdata/bmpsuite/b" ;;
     png_read) echo "$work/seeds/png_read ${testdata:+$testdata/pngsuite}" ;;
-    ini_parse | protect_decrypt) echo "$work/seeds/$1" ;;
+    ini_parse | protect_decrypt | photo_jpeg | photo_tiff | photo_webp | photo_heif) echo "$work/seeds/$1" ;;
+    photo_png) echo "$work/seeds/photo_png ${testdata:+$testdata/pngsuite}" ;;
   esac
   [ -d "fuzz/regressions/$1" ] && echo "fuzz/regressions/$1"
   return 0
 }
 
 status=0
-for target in bmp_read png_read ini_parse protect_decrypt png_roundtrip; do
+for target in bmp_read png_read ini_parse protect_decrypt png_roundtrip photo_jpeg photo_png photo_tiff photo_webp \
+  photo_heif; do
   mkdir -p "$work/corpus/$target" "$work/crashes/$target"
   # shellcheck disable=SC2046  # seed folders are plain paths without blanks
   if ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \

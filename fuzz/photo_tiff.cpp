@@ -1,0 +1,6 @@
+// The TIFF photo decoder on any bytes.
+#include "FuzzPhoto.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return FuzzPhoto(DecodeTiffPhoto, data, size);
+}
