@@ -11,7 +11,7 @@ cmake --build --preset bench >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-for b in whole_process png_write png_read jpeg_lossless; do
+for b in whole_process png_write png_read jpeg_lossless photo_read; do
   echo "running $b ..." >&2
   "build-bench/bench/$b" --benchmark_out="$out/$b.json" --benchmark_out_format=json >/dev/null
 done
@@ -22,7 +22,7 @@ import json, os, sys
 
 out = sys.argv[1]
 rows = {}
-for name in ("whole_process", "png_write", "png_read", "jpeg_lossless"):
+for name in ("whole_process", "png_write", "png_read", "jpeg_lossless", "photo_read"):
     with open(os.path.join(out, name + ".json")) as f:
         for b in json.load(f)["benchmarks"]:
             rows[b["name"].split("/iterations")[0]] = b
@@ -63,6 +63,8 @@ table = [
      get("BM_PngRead/bits:24", "vs_libpng")),
     ("PNG reader, in process, 8-bit palette: time vs libpng decoding the same file", "≤ 1.0×",
      get("BM_PngRead/bits:8", "vs_libpng")),
+    ("Photo JPEG decode (24 MP camera-like, in process): time vs `djpeg -bmp` to a file", "≤ 1.0×",
+     get("BM_PhotoJpegRead", "vs_djpeg")),
     ("`--jobs 2` on 40 pictures (on disk / in memory): times faster than `--jobs 1`", "≥ 1.8×",
      (get("BM_Jobs/in_memory:0", "jobs2_speedup"), get("BM_Jobs/in_memory:1", "jobs2_speedup"))),
     ("Lossless JPEG stamp, 24 MP, whole process (net of start-up / gross): time vs `jpegtran -copy all`", "≤ 1.2×",

@@ -13,7 +13,7 @@ cmake --build --preset fuzz -j"$(nproc)" --target fuzz_bmp_read fuzz_png_read fu
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-"$build/fuzz/fuzz_make_seeds" "$work/seeds"
+LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" "$build/fuzz/fuzz_make_seeds" "$work/seeds"
 testdata=../shared/testdata
 [ -d "$testdata" ] || { echo "fuzz: $testdata not found; seeding from our own files only"; testdata=; }
 
