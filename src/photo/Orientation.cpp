@@ -30,7 +30,7 @@ int ExifOrientation(const std::string& exif) {
     const auto* p = reinterpret_cast<const uint8_t*>(exif.data());
     size_t size = exif.size();
     if (size >= 6 && std::memcmp(p, "Exif\0\0", 6) == 0) p += 6, size -= 6;  // tolerated, though not expected
-    TiffIfd0 ifd;
+    TiffIfd ifd;
     if (!ifd.Open(p, size)) return 1;
     const auto f = ifd.Find(0x0112);
     if (!f || f->type != 3 || f->count != 1) return 1;

@@ -1,6 +1,7 @@
 // TIFF photos through libtiff's RGBA interface (any photometric interpretation it knows,
 // 16-bit samples reduced, CMYK converted), first page only, read from memory. The XMP, IPTC,
-// ICC and orientation fields are taken from IFD0's raw bytes.
+// ICC and orientation fields are taken from IFD0's raw bytes, and the camera data (IFD0's
+// descriptive fields, the Exif and GPS directories) are copied into a stand-alone EXIF block.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -67,9 +68,84 @@ struct RgbaImageEnd {
 // The RGBA interface hands premultiplied samples; the bitmap holds straight alpha.
 uint8_t Unpremultiply(unsigned c, unsigned a) { return static_cast<uint8_t>(std::min(255u, (c * 255 + a / 2) / a)); }
 
+// An EXIF block (a TIFF structure of its own, in the file's byte order) holding IFD0's
+// descriptive fields and copies of the Exif and GPS directories. Values are copied as bytes;
+// fields whose values hold offsets into the file (the interoperability directory, maker notes)
+// are left out, as their offsets would not survive the move.
+class ExifBuilder {
+public:
+    explicit ExifBuilder(const TiffIfd& ifd0) : src_(ifd0) {}
+
+    std::string Build() {
+        static const unsigned kIfd0Tags[] = {270, 271, 272, 274, 305, 306, 315, 33432};
+        std::vector<Entry> ifd0;
+        for (unsigned tag : kIfd0Tags)
+            if (auto f = src_.Find(tag)) ifd0.push_back({tag, f->type, f->count, src_.Bytes(*f)});
+        blob_ = src_.BigEndian() ? std::string("MM\0*\0\0\0\0", 8) : std::string("II*\0\0\0\0\0", 8);
+        for (unsigned pointer : {34665u, 34853u}) {  // Exif, GPS
+            const auto f = src_.Find(pointer);
+            TiffIfd sub;
+            if (!f || f->count != 1 || (f->type != 4 && f->type != 13) || !sub.OpenAt(src_, src_.U32(f->offset)))
+                continue;
+            std::vector<Entry> entries;
+            for (unsigned i = 0; i < sub.Count(); ++i)
+                if (auto e = sub.Entry(i); e && e->tag != 40965 && e->tag != 37500)
+                    entries.push_back({e->tag, e->type, e->count, sub.Bytes(*e)});
+            if (entries.empty()) continue;
+            ifd0.push_back({pointer, 4, 1, U32(uint32_t(WriteIfd(entries)))});
+        }
+        if (ifd0.empty()) return {};
+        const std::string at = U32(uint32_t(WriteIfd(ifd0)));
+        blob_.replace(4, 4, at);
+        return blob_;
+    }
+
+private:
+    struct Entry {
+        unsigned tag, type;
+        uint32_t count;
+        std::string value;  // in the file's byte order
+    };
+
+    std::string U16(unsigned v) const {
+        return src_.BigEndian() ? std::string{char(v >> 8), char(v)} : std::string{char(v), char(v >> 8)};
+    }
+    std::string U32(uint32_t v) const {
+        return src_.BigEndian() ? std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}
+                                : std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    }
+
+    // Appends the directory and its values; returns where the directory starts.
+    size_t WriteIfd(std::vector<Entry>& entries) {
+        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
+        if (blob_.size() & 1) blob_ += '\0';
+        const size_t at = blob_.size();
+        size_t data = at + 2 + entries.size() * 12 + 4;
+        std::string values;
+        blob_ += U16(unsigned(entries.size()));
+        for (const Entry& e : entries) {
+            blob_ += U16(e.tag) + U16(e.type) + U32(e.count);
+            if (e.value.size() <= 4) {
+                blob_ += e.value + std::string(4 - e.value.size(), '\0');
+            } else {
+                blob_ += U32(uint32_t(data + values.size()));
+                values += e.value;
+                if (values.size() & 1) values += '\0';
+            }
+        }
+        blob_ += U32(0);
+        blob_ += values;
+        return at;
+    }
+
+    const TiffIfd& src_;
+    std::string blob_;
+};
+
 void ReadMetadata(const uint8_t* data, size_t size, PhotoMetadata& meta) {
-    TiffIfd0 ifd;
+    TiffIfd ifd;
     if (!ifd.Open(data, size)) return;
+    meta.exif = ExifBuilder(ifd).Build();
     if (auto f = ifd.Find(700)) meta.xmp = ifd.Bytes(*f);
     if (auto f = ifd.Find(33723)) meta.iptc = ifd.Bytes(*f);
     if (auto f = ifd.Find(34675)) meta.icc = ifd.Bytes(*f);

@@ -9,8 +9,10 @@
 
 #include <jpeglib.h>
 
+#include "Orientation.h"
 #include "PhotoDecode.h"
 #include "PhotoWriters.h"
+#include "TestSupport.h"
 
 using namespace photowriters;
 
@@ -234,7 +236,10 @@ TEST_P(PhotoDecode, PixelsAndMetadata) {
     const Diff d = Compare(bmp, img, c.alpha);
     EXPECT_LE(d.max, c.maxDiff);
     EXPECT_LE(d.mean, c.meanDiff);
-    EXPECT_EQ(meta.exif, c.expected.exif);
+    if (c.format == TPhotoFormat::Tiff)  // a block built from the file's fields: judged by exiftool below
+        EXPECT_EQ(ExifOrientation(meta.exif), c.expected.orientation);
+    else
+        EXPECT_EQ(meta.exif, c.expected.exif);
     EXPECT_EQ(meta.xmp, c.expected.xmp);
     EXPECT_EQ(meta.iptc, c.expected.iptc);
     EXPECT_EQ(meta.icc.size(), c.expected.icc.size());
@@ -369,6 +374,42 @@ TEST(PhotoDecode, UnknownBytesUnsupported) {
     } catch (const EInvalidGraphic& e) {
         EXPECT_EQ(e.Kind(), TFailureKind::Unsupported);
     }
+}
+
+// A TIFF's camera data become a stand-alone EXIF block; exiftool writes the fields into the
+// TIFF and reads them back out of the block.
+TEST(PhotoDecodeTiff, ExifBlockReadByExiftool) {
+    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) GTEST_SKIP() << "exiftool not installed";
+    testsupport::TempDir dir;
+    const std::string tif = dir.file("camera.tif"), blob = dir.file("block.exif");
+    {
+        TMemoryStream s;
+        const std::string bytes = WriteTiff(TestPicture(20, 10, false), {});
+        s.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+        s.SaveToFile(tif);
+    }
+    const std::string set =
+        "exiftool -q -overwrite_original -Make=TestCam -Orientation#=8 "
+        "'-DateTimeOriginal=2024:05:06 07:08:09' -ExposureTime=0.004 "
+        "-GPSLatitude=35.5 -GPSLatitudeRef=N " +
+        tif;
+    ASSERT_EQ(std::system(set.c_str()), 0);
+    TBitmap bmp;
+    PhotoMetadata meta;
+    LoadPhotoFile(tif, bmp, meta);
+    EXPECT_EQ(meta.orientation, 8);
+    EXPECT_EQ(ExifOrientation(meta.exif), 8);
+    {
+        TMemoryStream s;
+        s.WriteBuffer(meta.exif.data(), int64_t(meta.exif.size()));
+        s.SaveToFile(blob);
+    }
+    const std::string get = "exiftool -s3 -n -Make -Orientation -DateTimeOriginal -ExposureTime -GPSLatitude " + blob +
+                            " > " + dir.file("out.txt");
+    ASSERT_EQ(std::system(get.c_str()), 0);
+    TMemoryStream out;
+    out.LoadFromFile(dir.file("out.txt"));
+    EXPECT_EQ(std::string(out.Bytes().begin(), out.Bytes().end()), "TestCam\n8\n2024:05:06 07:08:09\n0.004\n35.5\n");
 }
 
 TEST(PhotoDecodeHeif, IrotImirAppliedByLibheif) {
