@@ -119,6 +119,7 @@ void PhotoSeeds(const fs::path& out) {
     w.lossless = false;
     put("photo_webp", "lossy.webp", WriteWebp(img, w));
     put("photo_webp", "animated.webp", WriteAnimatedWebp(img));
+    fs::create_directories(out / "photo_heif");  // the fuzzer wants the folder, seeds or not
     if (CanWriteHeif()) {
         HeifOptions h;
         h.exif = exif, h.xmp = xmp, h.orientation = 6;
