@@ -1,5 +1,6 @@
 #include "Orientation.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -38,29 +39,50 @@ int ExifOrientation(const std::string& exif) {
     return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
 }
 
+void OrientedCopy(const TBitmap& source, TBitmap& out, int orientation) {
+    if (&source == &out) throw EInvalidGraphic("OrientedCopy needs two bitmaps");
+    const int o = orientation >= 1 && orientation <= 8 ? orientation : 1;
+    const TPixelFormat format = source.PixelFormat() == pf32bit ? pf32bit : pf24bit;
+    TBitmap converted;
+    const TBitmap* src = &source;
+    if (source.PixelFormat() != format) {
+        converted.Assign(source);
+        converted.SetPixelFormat(format);
+        src = &converted;
+    }
+    const Transform t = kTransforms[o];
+    const int w = src->Width(), h = src->Height();
+    const int bpp = format == pf32bit ? 4 : 3;
+    out.Allocate(format, t.swap ? h : w, t.swap ? w : h);
+    if (source.Empty()) return;
+    // Rows are stored bottom-up: going down one row is a step of minus one stride.
+    const ptrdiff_t down = h > 1 ? src->ScanLine(1) - src->ScanLine(0) : 0;
+    // Along a displayed row the stored pixel moves by one column (unswapped) or one row (swapped).
+    const ptrdiff_t alongX = t.swap ? (t.flipY ? -down : down) : (t.flipX ? -bpp : bpp);
+    // Tiles keep the rows a swapped copy reads from in the cache.
+    constexpr int kTile = 64;
+    const int ow = out.Width(), oh = out.Height();
+    for (int ty = 0; ty < oh; ty += kTile)
+        for (int tx = 0; tx < ow; tx += kTile) {
+            const int xEnd = std::min(ow, tx + kTile);
+            for (int dy = ty; dy < std::min(oh, ty + kTile); ++dy) {
+                const int u0 = t.swap ? dy : 0, v0 = t.swap ? 0 : dy;
+                const int sx = t.flipX ? w - 1 - u0 : u0, sy = t.flipY ? h - 1 - v0 : v0;
+                const uint8_t* s = src->ScanLine(sy) + ptrdiff_t{sx} * bpp + tx * alongX;
+                uint8_t* d = out.ScanLine(dy) + ptrdiff_t{tx} * bpp;
+                if (bpp == 3)
+                    for (int dx = tx; dx < xEnd; ++dx, s += alongX, d += 3) d[0] = s[0], d[1] = s[1], d[2] = s[2];
+                else
+                    for (int dx = tx; dx < xEnd; ++dx, s += alongX, d += 4) std::memcpy(d, s, 4);
+            }
+        }
+}
+
 void ApplyOrientation(TBitmap& bitmap, int orientation) {
     if (orientation < 1 || orientation > 8 || bitmap.Empty()) return;
     if (bitmap.PixelFormat() != pf24bit && bitmap.PixelFormat() != pf32bit) bitmap.SetPixelFormat(pf24bit);
     if (orientation == 1) return;
-    const Transform t = kTransforms[orientation];
-    const int w = bitmap.Width(), h = bitmap.Height();
-    const int bpp = bitmap.PixelFormat() == pf32bit ? 4 : 3;
     TBitmap out;
-    out.Allocate(bitmap.PixelFormat(), t.swap ? h : w, t.swap ? w : h);
-    // Rows are stored bottom-up: going down one row is a step of minus one stride.
-    const ptrdiff_t down = h > 1 ? bitmap.ScanLine(1) - bitmap.ScanLine(0) : 0;
-    // Along a displayed row the stored pixel moves by one column (unswapped) or one row (swapped).
-    const ptrdiff_t alongX = t.swap ? (t.flipY ? -down : down) : (t.flipX ? -bpp : bpp);
-    for (int dy = 0; dy < out.Height(); ++dy) {
-        const int u0 = t.swap ? dy : 0, v0 = t.swap ? 0 : dy;
-        const int sx = t.flipX ? w - 1 - u0 : u0, sy = t.flipY ? h - 1 - v0 : v0;
-        const uint8_t* src = bitmap.ScanLine(sy) + ptrdiff_t{sx} * bpp;
-        uint8_t* dst = out.ScanLine(dy);
-        const int ow = out.Width();
-        if (bpp == 3)
-            for (int dx = 0; dx < ow; ++dx, src += alongX, dst += 3) dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
-        else
-            for (int dx = 0; dx < ow; ++dx, src += alongX, dst += 4) std::memcpy(dst, src, 4);
-    }
+    OrientedCopy(bitmap, out, orientation);
     bitmap.Assign(out);
 }

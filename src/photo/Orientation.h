@@ -14,3 +14,7 @@ int ExifOrientation(const std::string& exif);
 // other values leave it as it is). 5 to 8 swap width and height. A 24- or 32-bit bitmap keeps
 // its format; any other becomes 24-bit.
 void ApplyOrientation(TBitmap& bitmap, int orientation);
+
+// The same into another bitmap, without the copy back: out becomes the upright picture (24- or
+// 32-bit as the source has alpha or not); an orientation outside 1..8 copies as stored.
+void OrientedCopy(const TBitmap& source, TBitmap& out, int orientation);

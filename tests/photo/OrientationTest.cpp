@@ -38,7 +38,11 @@ TEST(Orientation, EightTransformsMatchTheStandardLayouts) {
                 bmp.Allocate(pf8bit, 3, 2, TPalette(pal));
             }
             for (int i = 0; i < 6; ++i) bmp.SetPixel(i % 3, i / 3, Letter(stored[i]));
+            TBitmap copy;
+            OrientedCopy(bmp, copy, l.orientation);
             ApplyOrientation(bmp, l.orientation);
+            ASSERT_EQ(copy.BitsSize(), bmp.BitsSize());
+            EXPECT_EQ(std::memcmp(copy.Bits(), bmp.Bits(), bmp.BitsSize()), 0);
             std::string shown;
             for (int y = 0; y < bmp.Height(); ++y) {
                 if (y) shown += '/';
@@ -51,6 +55,27 @@ TEST(Orientation, EightTransformsMatchTheStandardLayouts) {
             EXPECT_EQ(shown, l.shown) << "orientation " << l.orientation << " format " << format;
             EXPECT_EQ(bmp.PixelFormat(), format == pf32bit ? pf32bit : pf24bit);
         }
+}
+
+// Each transform undone by its inverse (6 and 8 undo each other, the rest themselves) gives the
+// picture back, on a size that leaves partial copy tiles at both edges.
+TEST(Orientation, InverseGivesThePictureBack) {
+    constexpr int kInverse[9] = {0, 1, 2, 3, 4, 5, 8, 7, 6};
+    for (TPixelFormat format : {pf24bit, pf32bit}) {
+        TBitmap original;
+        original.Allocate(format, 131, 70);
+        for (size_t i = 0; i < original.BitsSize(); ++i) original.Bits()[i] = uint8_t(i * 2654435761u >> 13);
+        for (int o = 1; o <= 8; ++o) {
+            TBitmap turned, back;
+            OrientedCopy(original, turned, o);
+            EXPECT_EQ(turned.Width(), o >= 5 ? 70 : 131);
+            OrientedCopy(turned, back, kInverse[o]);
+            for (int y = 0; y < 70; ++y)
+                ASSERT_EQ(
+                    std::memcmp(back.ScanLine(y), original.ScanLine(y), size_t(131) * (format == pf32bit ? 4 : 3)), 0)
+                    << "orientation " << o << " row " << y;
+        }
+    }
 }
 
 TEST(Orientation, ReadFromExifBlocks) {
