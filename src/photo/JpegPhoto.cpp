@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include <jerror.h>
 #include <jpeglib.h>
 
 #include "Orientation.h"
@@ -31,8 +32,13 @@ void ErrorExit(j_common_ptr cinfo) {
     std::longjmp(err->jump, 1);
 }
 
+// A warning means data libjpeg papered over (a cut file comes out grey): the photo is damaged.
+// Only labels libjpeg does not know (a JFIF version, an Adobe transform code) are harmless.
 void EmitMessage(j_common_ptr cinfo, int level) {
-    if (level < 0) ErrorExit(cinfo);  // a warning: the data are damaged
+    if (level >= 0) return;  // trace messages
+    const int code = cinfo->err->msg_code;
+    if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM) return;
+    ErrorExit(cinfo);
 }
 
 // A progressive file may hold any number of scans, each a pass over the whole picture.

@@ -327,6 +327,17 @@ TEST(PhotoDecodeJpeg, TooManyScansRefused) {
     }
 }
 
+// Warnings about labels libjpeg does not know leave the picture whole: they do not fail it.
+TEST(PhotoDecodeJpeg, UnknownJfifVersionAccepted) {
+    std::string file = WriteJpeg(TestPicture(16, 16, false), {});
+    const size_t jfif = file.find(std::string("JFIF\0", 5));
+    ASSERT_NE(jfif, std::string::npos);
+    file[jfif + 5] = 2;  // version 2.x
+    TBitmap bmp;
+    PhotoMetadata meta;
+    EXPECT_EQ(Decode(file, bmp, meta), "");
+}
+
 // A JPEG ICC profile with a chunk missing is dropped, not glued together wrongly.
 TEST(PhotoDecodeJpeg, IncompleteProfileDropped) {
     JpegOptions o;
