@@ -6,8 +6,9 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   zlib1g-dev libjpeg62-turbo-dev nettle-dev libpng-dev libexiv2-dev libtiff-dev libwebp-dev libheif-dev
+  libfreetype-dev libfontconfig-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-noto-cjk xvfb xauth libjpeg-turbo-progs clang-format
+  fonts-noto-cjk fonts-dejavu-core xvfb xauth libjpeg-turbo-progs clang-format
   desktop-file-utils appstream file dpkg-dev libimage-exiftool-perl
 )
 

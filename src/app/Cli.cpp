@@ -14,7 +14,6 @@
 #include <system_error>
 #include <thread>
 
-#include "Canvas.h"
 #include "Picture.h"
 #include "Pipeline.h"
 #include "SettingsFile.h"
@@ -327,8 +326,6 @@ void StampInOrder(const std::vector<std::string>& files, const Settings& setting
             done.notify_one();
         }
     };
-    // Text drawing sets up its toolkit on first use; do that here rather than on a worker.
-    TCanvas::PrepareTextDrawing();
     std::vector<std::jthread> workers;
     try {
         for (unsigned j = 0; j < jobs; ++j) workers.emplace_back(worker);
@@ -379,11 +376,6 @@ int PrintHelp() {
     return out.Finish(0);
 }
 
-void UseHeadlessGraphics() {
-    // Text is drawn with the toolkit's font machinery, which must not look for a screen.
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-}
-
 int RunStampCommand(const std::vector<std::string>& args) {
     TReportOutput out("kirimark --stamp");
     Settings settings = LoadEffectiveSettings();
@@ -395,7 +387,6 @@ int RunStampCommand(const std::vector<std::string>& args) {
         std::fprintf(stderr, "kirimark --stamp: %s\nTry \"kirimark --help\".\n", EscapeForLine(e.text).c_str());
         return 2;
     }
-    UseHeadlessGraphics();
     bool allDone = true;
     StampInOrder(files, settings, jobs, [&](size_t i, const TFileOutcome& outcome) {
         const std::string name = EscapeForLine(files[i]);

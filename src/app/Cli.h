@@ -57,6 +57,3 @@ int RunStampCommand(const std::vector<std::string>& args);
 // written by its extension (.bmp, .png, .jpg), no stamp. 0 on success; 1 with the error's
 // text on stderr; 2 for a usage error.
 int RunConvertCommand(const std::vector<std::string>& args);
-
-// Makes sure nothing started from here asks for a display.
-void UseHeadlessGraphics();

@@ -5,21 +5,13 @@
 #include <system_error>
 
 #include "Canvas.h"
-#include "CodePage.h"
 #include "Graphics.h"
 #include "Jpeg.h"
 #include "KMPNG.h"
 #include "SafeFile.h"
+#include "StampStyle.h"
 #include "SysUtils.h"
 #include "WriteBehind.h"
-
-namespace {
-
-constexpr int kStampPointSize = 9;
-constexpr int kMargin = 5;
-constexpr size_t kMaxFaceBytes = 31;  // what the stored face name of a font holds
-
-}  // namespace
 
 std::string ExtractFileExt(const std::string& path) {
     const size_t dot = path.find_last_of('.');
@@ -35,44 +27,18 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
 
 bool IsBitmapName(const std::string& path) { return ExtractFileExt(path) == ".bmp"; }
 
-std::string StampFontName(const std::string& faceName) {
-    // The limit counts the name's code page 932 bytes, as the font's stored face name does.
-    std::string bytes;
-    if (TryUtf8ToCp932(faceName, bytes)) {
-        if (bytes.size() <= kMaxFaceBytes) return faceName;
-        size_t end = 0;
-        while (end < bytes.size()) {
-            const auto c = static_cast<unsigned char>(bytes[end]);
-            const size_t width = ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) ? 2 : 1;
-            if (end + width > kMaxFaceBytes) break;  // never half a character
-            end += width;
-        }
-        return Cp932ToUtf8(bytes.substr(0, end));
-    }
-    // A name the code page cannot hold is cut by its UTF-8 bytes, on a character boundary.
-    if (faceName.size() <= kMaxFaceBytes) return faceName;
-    size_t end = kMaxFaceBytes;
-    while (end > 0 && (static_cast<unsigned char>(faceName[end]) & 0xC0) == 0x80) --end;
-    return faceName.substr(0, end);
-}
-
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
     TCanvas& canvas = bitmap.Canvas();
-    canvas.Font.Size = kStampPointSize;
-    canvas.Font.Color = settings.WordColor;
-    if (!settings.FontName.empty()) canvas.Font.Name = StampFontName(settings.FontName);
-    canvas.Font.Style = fsBold;
+    SetStampFont(canvas, settings.FontName, settings.WordColor);
     if (settings.BackTransparent) {
         canvas.Brush.Style = TBrushStyle::bsClear;
     } else {
         canvas.Brush.Color = settings.BackColor;
     }
-    const TSize extent = canvas.TextExtent(settings.CopyrightText);
-    // No clamping: a text larger than the picture is cut at the far edge.
-    const int x = settings.PosLeft ? kMargin : bitmap.Width() - extent.cx - kMargin;
-    const int y = settings.PosTop ? kMargin : bitmap.Height() - extent.cy - kMargin;
-    canvas.TextOut(x, y, settings.CopyrightText);
-    return TRect{x, y, x + extent.cx, y + extent.cy};
+    const TRect cell = StampCell(bitmap.Width(), bitmap.Height(), canvas.TextExtent(settings.CopyrightText),
+                                 settings.PosLeft, settings.PosTop);
+    canvas.TextOut(cell.Left, cell.Top, settings.CopyrightText);
+    return cell;
 }
 
 namespace {

@@ -42,12 +42,8 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext);
 // Only ".bmp" exactly: ".BMP" and ".Bmp" are refused like any other type.
 bool IsBitmapName(const std::string& path);
 
-// The stamp's font face: empty keeps the default face; longer names are cut to what the
-// stored face name can hold (31 bytes of its code page 932 form).
-std::string StampFontName(const std::string& faceName);
-
-// Draws the stamp text of the settings on the bitmap (bold, 9 pt, in the chosen corner,
-// 5 pixels in from both edges); returns the text cell, which may reach past the picture.
+// Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h);
+// returns the text cell, which may reach past the picture.
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings);
 
 // Hears how far the encoder has got with the current file, 0 to 100.

@@ -1,13 +1,14 @@
 // The program's entry: a headless command when the first argument names one, else the window.
+// Nothing here touches the window toolkit: the window comes from a module loaded on demand.
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "Application.h"
 #include "Cli.h"
 #include "CliSettings.h"
-#include "Headless.h"
+#include "FreeTypeText.h"
+#include "WindowModule.h"
 
 int main(int argc, char** argv) {
     KeepStandardStreamsOpen();
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> rest(argv + (argc > 1 ? 2 : 1), argv + argc);
     if (command == "--help" || command == "-h") return PrintHelp();
     if (command == "--stamp") {
-        const THeadlessGraphics graphics;  // text needs fonts, and no display may be asked for
+        InstallTextRasteriser();
         return RunStampCommand(rest);
     }
     if (command == "--convert") return RunConvertCommand(rest);
@@ -25,5 +26,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kirimark: unknown command %s\nTry \"kirimark --help\".\n", argv[1]);
         return 2;
     }
-    return RunWindow(argc, argv);
+    return RunWindowModule(argc, argv);
 }

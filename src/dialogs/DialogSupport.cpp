@@ -10,6 +10,7 @@
 #include <QPalette>
 
 #include "Canvas.h"
+#include "StampStyle.h"
 
 namespace {
 
@@ -166,10 +167,7 @@ QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TCo
     TBitmap bitmap;
     bitmap.SetSize(1, 1);
     TCanvas& canvas = bitmap.Canvas();
-    canvas.Font.Size = 9;
-    canvas.Font.Color = textColor;
-    canvas.Font.Name = face;
-    canvas.Font.Style = fsBold;
+    SetStampFont(canvas, face, textColor);
     const TSize extent = canvas.TextExtent(utf8Text);
     if (extent.cx <= 0 || extent.cy <= 0) return {};
     bitmap.SetSize(extent.cx, extent.cy);

@@ -29,8 +29,8 @@ QImage MakeProgramIcon();
 // Shows a colour on a label's background.
 void SetLabelColor(QLabel& label, const QColor& color);
 
-// The stamp line drawn with our own canvas, so that the preview cannot drift from the output:
-// bold, 9 points, the given face and colours. Opaque cells come back filled with backColor;
+// The stamp line drawn with our own canvas in the stamp's style (StampStyle.h), so that the
+// preview cannot drift from the output. Opaque cells come back filled with backColor;
 // transparent ones carry the glyph coverage in their alpha channel. Raises what the canvas
 // raises.
 QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor, TColor backColor,

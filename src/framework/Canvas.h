@@ -4,12 +4,14 @@
 #include <string>
 
 #include "Graphics.h"
+#include "TextRasteriser.h"
 
-enum TFontStyle : unsigned { fsBold = 1, fsItalic = 2, fsUnderline = 4, fsStrikeOut = 8 };
+// Bold is the one style the stamp uses and the rasteriser draws.
+enum TFontStyle : unsigned { fsBold = 1 };
 enum class TBrushStyle { bsSolid, bsClear };
 
 struct TFont {
-    // Face name (UTF-8); empty selects the system's default sans-serif face.
+    // Face name (UTF-8); empty, or a face the system lacks, selects its Japanese sans-serif.
     std::string Name;
     int Size = 8;  // points
     TColor Color = clBlack;
@@ -37,13 +39,11 @@ public:
     TSize TextExtent(const std::string& utf8Text) const;
     // Draws the text with its cell's top-left corner at (x, y). A solid brush fills the cell
     // first; a clear brush leaves the picture visible between the glyphs. Pixels outside the
-    // bitmap are clipped.
+    // bitmap are clipped. Both raise when no text rasteriser is installed.
     void TextOut(int x, int y, const std::string& utf8Text);
 
-    // Sets up the text machinery now (it is otherwise set up by the first text call), so that
-    // a program about to draw on worker threads does it on its main thread.
-    static void PrepareTextDrawing();
-
 private:
+    TTextStyle Style() const;
+
     TBitmap& bitmap_;
 };

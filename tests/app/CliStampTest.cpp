@@ -198,6 +198,22 @@ TEST_F(CliStamp, OptionsGovernTheRun) {
     png_image_free(&image);
 }
 
+TEST_F(CliStamp, AHeadlessRunLoadsNoWindowToolkit) {
+    // The dynamic loader logs every library a process loads, into one file per process.
+    Bitmap("pic.bmp");
+    ::setenv("LD_DEBUG", "libs", 1);
+    ::setenv("LD_DEBUG_OUTPUT", dir.file("loaded").c_str(), 1);
+    const RunResult run = Stamp({"--text", "\xE8\x91\x97 (c)", "pic.bmp"});
+    ::unsetenv("LD_DEBUG");
+    ::unsetenv("LD_DEBUG_OUTPUT");
+    ASSERT_EQ(run.status, 0) << run.errors;
+    std::string loaded;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().filename().string().rfind("loaded.", 0) == 0) loaded += ReadFile(e.path().string());
+    ASSERT_NE(loaded.find("libfreetype"), std::string::npos) << "no loader log of the program's run";
+    EXPECT_EQ(loaded.find("libQt"), std::string::npos) << "a headless run loaded the toolkit";
+}
+
 }  // namespace
 
 namespace {

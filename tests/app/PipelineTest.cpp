@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 
 #include "AppTestSupport.h"
+#include "StampStyle.h"
 #include "TestSupport.h"
 
 using namespace apptest;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "Canvas.h"
+#include "FreeTypeText.h"
 #include "Graphics.h"
 
 namespace {
@@ -15,6 +16,7 @@ const std::string kText = "(c)2005 Rinto";
 const std::string kJapanese = "\xE8\x91\x97\xE4\xBD\x9C\xE6\xA8\xA9";  // 著作権
 
 void Fill(TBitmap& bmp, TPixelFormat format, int w, int h, TColor color, const TPalette& palette = {}) {
+    InstallTextRasteriser();
     bmp.Allocate(format, w, h, palette);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) bmp.SetPixel(x, y, color);
@@ -244,7 +246,7 @@ TEST(Canvas, WorkerThreadsDrawTheSameAsOneThread) {
 
 TEST(Canvas, FirstTextOnAWorkerThreadThenExitIsClean) {
     // A fresh process (threadsafe death tests re-run the binary) whose first text is drawn on
-    // a worker thread, so the application object is made there, must still end cleanly.
+    // a worker thread, so the fonts are opened there, must still end cleanly.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

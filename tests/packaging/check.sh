@@ -16,6 +16,8 @@ for f in bin/kirimark share/applications/kirimark.desktop share/metainfo/io.gith
     share/bash-completion/completions/kirimark share/doc/kirimark/copyright; do
     [ -e "$root/$f" ] || complain "not installed: /usr/$f"
 done
+# The window lives in a module the program loads from its library folder.
+[ -n "$(find "$root" -name libkirimark-window.so)" ] || complain "not installed: the window module"
 
 desktop-file-validate "$root/share/applications/kirimark.desktop" || complain "desktop entry"
 appstreamcli validate --no-net "$root/share/metainfo/io.github.kirimark.Kirimark.metainfo.xml" >/dev/null ||
