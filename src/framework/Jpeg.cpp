@@ -11,6 +11,8 @@
 // After jpeglib.h, which it needs.
 #include <jerror.h>
 
+#include "JpegStrips.h"
+
 namespace {
 
 // libjpeg reports fatal errors through error_exit, which must not return. We jump back to
@@ -137,18 +139,19 @@ void ConvertRow(const TBitmap& bmp, int y, const uint32_t* table, uint32_t* out)
 struct CompressJob {
     const TBitmap* bitmap;
     int quality;
+    int firstRow, rows;                        // the rows compressed, as a picture of their own
     uint32_t* rowBuffer;                       // null when rows are fed straight from the bitmap
     const uint32_t* table;                     // with rowBuffer: stored value to RGBX
-    const std::function<void(int)>* progress;  // null when nobody listens
+    const std::function<void(int)>* rowsDone;  // null when nobody listens
 };
 
 // About a hundred reports a picture. Nothing may leave this frame but by returning: it is
 // called where libjpeg may jump.
-void ReportRows(const CompressJob& job, int y, int height) {
-    const int step = std::max(1, height / 100);
-    if (!job.progress || !*job.progress || y % step != 0) return;
+void ReportRows(const CompressJob& job, int done) {
+    const int step = std::max(1, job.rows / 100);
+    if (!job.rowsDone || !*job.rowsDone || done % step != 0) return;
     try {
-        (*job.progress)(static_cast<int>(int64_t{y} * 100 / height));
+        (*job.rowsDone)(done);
     } catch (...) {}
 }
 
@@ -159,7 +162,7 @@ bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination
     cinfo.dest = &dest.pub;
     const TBitmap& bmp = *job.bitmap;
     cinfo.image_width = static_cast<JDIMENSION>(bmp.Width());
-    cinfo.image_height = static_cast<JDIMENSION>(bmp.Height());
+    cinfo.image_height = static_cast<JDIMENSION>(job.rows);
     cinfo.input_components = bmp.PixelFormat() == pf24bit ? 3 : 4;
     // Blue-green-red rows of 24/32-bit bitmaps, and the converted rows of the others, give
     // the same samples as an RGB copy would.
@@ -171,8 +174,8 @@ bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination
     jpeg_set_quality(&cinfo, job.quality, TRUE);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
-        const int y = static_cast<int>(cinfo.next_scanline);
-        ReportRows(job, y, bmp.Height());
+        ReportRows(job, static_cast<int>(cinfo.next_scanline));
+        const int y = job.firstRow + static_cast<int>(cinfo.next_scanline);
         JSAMPROW row;
         if (job.rowBuffer) {
             ConvertRow(bmp, y, job.table, job.rowBuffer);
@@ -235,15 +238,16 @@ void InitErrors(ErrorManager& err) {
 
 }  // namespace
 
-void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
-                      const std::function<void(int percent)>& progress) {
-    if (bitmap.Empty()) throw EInvalidGraphic("Cannot save an empty picture as JPEG");
-    const TPixelFormat f = bitmap.PixelFormat();
-    std::vector<uint32_t> rowBuffer, table;
-    if (f != pf24bit && f != pf32bit) {
-        rowBuffer.resize(static_cast<size_t>(bitmap.Width()));
-        table = MakeRgbxTable(bitmap);
-    }
+namespace {
+
+// jpeg_set_defaults samples both chroma components 2 × 2 against luminance.
+constexpr int kMcuSize = 16;
+
+// Compresses rows firstRow .. firstRow + rows - 1 of the bitmap as a JPEG of their own.
+void CompressRows(const TBitmap& bitmap, int quality, int firstRow, int rows, const std::vector<uint32_t>& table,
+                  TStream& stream, const std::function<void(int rowsDone)>& rowsDone) {
+    std::vector<uint32_t> rowBuffer;
+    if (!table.empty()) rowBuffer.resize(static_cast<size_t>(bitmap.Width()));
     std::vector<JOCTET> outBuffer(kOutputBuffer);
 
     jpeg_compress_struct cinfo{};
@@ -257,12 +261,38 @@ void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
     dest.stream = &stream;
     dest.buffer = outBuffer.data();
     dest.err = &err;
-    const CompressJob job{&bitmap, quality, rowBuffer.empty() ? nullptr : rowBuffer.data(), table.data(), &progress};
+    const CompressJob job{&bitmap,      quality,  firstRow, rows, rowBuffer.empty() ? nullptr : rowBuffer.data(),
+                          table.data(), &rowsDone};
 
     const bool ok = CompressGuarded(cinfo, err, dest, job);
     jpeg_destroy_compress(&cinfo);
     if (dest.error) std::rethrow_exception(dest.error);
     if (!ok) throw EInvalidGraphic(std::string("JPEG error: ") + err.message);
+}
+
+}  // namespace
+
+void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
+                      const std::function<void(int percent)>& progress, int threads) {
+    if (bitmap.Empty()) throw EInvalidGraphic("Cannot save an empty picture as JPEG");
+    const TPixelFormat f = bitmap.PixelFormat();
+    std::vector<uint32_t> table;
+    if (f != pf24bit && f != pf32bit) table = MakeRgbxTable(bitmap);
+    const int height = bitmap.Height();
+
+    const TJpegStripPlan plan = PlanJpegStrips(bitmap.Width(), height, kMcuSize, threads);
+    if (plan.Strips > 1) {
+        WriteJpegStrips(
+            plan, height, threads,
+            [&](int first, int rows, TStream& out, const std::function<void(int)>& rowsDone) {
+                CompressRows(bitmap, quality, first, rows, table, out, rowsDone);
+            },
+            stream, progress);
+        return;
+    }
+    std::function<void(int)> rowsDone;
+    if (progress) rowsDone = [&](int y) { progress(static_cast<int>(int64_t{y} * 100 / height)); };
+    CompressRows(bitmap, quality, 0, height, table, stream, rowsDone);
 }
 
 TJPEGImage::TJPEGImage() = default;

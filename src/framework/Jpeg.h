@@ -36,6 +36,8 @@ private:
 // the picture: rows go to libjpeg straight from the bitmap or through one row buffer.
 // Raises EInvalidGraphic for an empty bitmap or a libjpeg failure; stream errors pass through.
 // progress, when given, hears the share of rows compressed (0 to 100) now and then; what it
-// raises is ignored.
+// raises is ignored. With threads above 1 the picture is compressed in strips side by side,
+// joined with restart markers (same decoded pixels, a few bytes longer); with 1 the bytes are
+// those of libjpeg compressing the picture in one piece.
 void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
-                      const std::function<void(int percent)>& progress = {});
+                      const std::function<void(int percent)>& progress = {}, int threads = 1);

@@ -2,11 +2,13 @@
 // RGB copy with the same settings, and decode back to the picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <jpeglib.h>
 
 #include "Jpeg.h"
+#include "JpegStrips.h"
 #include "Picture.h"
 #include "TestSupport.h"
 
@@ -27,8 +29,9 @@ Rgb RgbOf(const TBitmap& bmp) {
     return out;
 }
 
-// The recipe written out with plain libjpeg calls on an RGB copy.
-std::vector<uint8_t> ReferenceJpeg(const Rgb& img, int quality) {
+// The recipe written out with plain libjpeg calls on an RGB copy, with a restart marker every
+// restartInterval MCUs when that is not 0.
+std::vector<uint8_t> ReferenceJpeg(const Rgb& img, int quality, int restartInterval = 0) {
     jpeg_compress_struct cinfo;
     jpeg_error_mgr err;
     cinfo.err = jpeg_std_error(&err);
@@ -43,6 +46,7 @@ std::vector<uint8_t> ReferenceJpeg(const Rgb& img, int quality) {
     jpeg_set_defaults(&cinfo);
     cinfo.dct_method = JDCT_FLOAT;
     jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.restart_interval = static_cast<unsigned>(restartInterval);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = const_cast<JSAMPLE*>(&img.px[cinfo.next_scanline * static_cast<size_t>(img.width) * 3]);
@@ -101,9 +105,9 @@ void Picture(TBitmap& bmp, TPixelFormat format, int w = 61, int h = 37) {
         }
 }
 
-std::vector<uint8_t> Save(const TBitmap& bmp, int quality) {
+std::vector<uint8_t> Save(const TBitmap& bmp, int quality, int threads = 1) {
     TMemoryStream out;
-    SaveBitmapAsJpeg(bmp, quality, out);
+    SaveBitmapAsJpeg(bmp, quality, out, {}, threads);
     return out.Bytes();
 }
 
@@ -202,6 +206,62 @@ TEST(Jpeg, StreamErrorsPassThroughAndWritesAreLarge) {
     for (int64_t limit : {int64_t{1000}, static_cast<int64_t>(whole.size()) - 10}) {
         LimitedStream failing(limit);
         EXPECT_THROW(SaveBitmapAsJpeg(bmp, 100, failing), EWriteError) << limit;
+    }
+}
+
+// Strips compressed side by side must give libjpeg's own file with a restart marker after each
+// strip, which decodes to the one-piece file's pixels and is longer only by the markers and the
+// padding before each. The sizes: a single pixel and a single row (one strip), fewer MCU rows
+// than threads, widths and heights off the 16-pixel grid, more than 8 strips (the marker
+// numbers wrap). A restart costs its marker, the padding to a byte and the first DC values
+// coded whole (3 × 22 bits), each byte doubled at worst by the zero stuffed behind 0xFF: under
+// 24 bytes; the restart interval's segment takes 6 more.
+TEST(JpegParallel, StripsAreLibjpegsRestartIntervalsWithTheSamePixels) {
+    const struct { int w, h; } sizes[] = {{1, 1}, {61, 1}, {61, 17}, {61, 37}, {16, 100}, {200, 161}};
+    for (TPixelFormat format : kFormats) {
+        for (const auto& size : sizes) {
+            for (int threads : {2, 3, 16}) {
+                SCOPED_TRACE(testing::Message() << "format " << format << ", " << size.w << " x " << size.h << ", "
+                                                << threads << " threads");
+                TBitmap bmp;
+                Picture(bmp, format, size.w, size.h);
+                const TJpegStripPlan plan = PlanJpegStrips(size.w, size.h, 16, threads);
+                const std::vector<uint8_t> one = Save(bmp, 90), many = Save(bmp, 90, threads);
+                EXPECT_EQ(many, ReferenceJpeg(RgbOf(bmp), 90, plan.Strips > 1 ? plan.RestartInterval : 0));
+                EXPECT_EQ(DecodeJpeg(many).px, DecodeJpeg(one).px);
+                if (plan.Strips > 1) {
+                    EXPECT_LE(many.size(), one.size() + 6 + 24 * static_cast<size_t>(plan.Strips - 1));
+                } else {
+                    EXPECT_EQ(many, one);
+                }
+            }
+        }
+    }
+}
+
+// Whatever the size, strips are whole MCU rows, cover the picture, number at least the threads
+// (as far as there are MCU rows) and keep the restart interval within its 16 bits.
+TEST(JpegParallel, StripPlansFitTheRestartInterval) {
+    const struct {
+        int w, h, threads;
+    } cases[] = {{6000, 4000, 2},     {6000, 4000, 7}, {20000, 20000, 2}, {4112, 4112, 2},  {16 * 65535, 64, 2},
+                 {16 * 65536, 64, 2}, {100, 33, 4},    {100, 16, 4},      {30000, 1000, 1}, {1, 100000, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << " x " << c.h << ", " << c.threads << " threads");
+        const TJpegStripPlan plan = PlanJpegStrips(c.w, c.h, 16, c.threads);
+        const int64_t perRow = (c.w + 15) / 16, mcuRows = (c.h + 15) / 16;
+        if (c.threads <= 1 || mcuRows == 1 || perRow > 65535) {
+            EXPECT_EQ(plan.Strips, 1);
+            continue;
+        }
+        ASSERT_GT(plan.Strips, 1);
+        EXPECT_EQ(plan.StripRows % 16, 0);
+        EXPECT_LT(int64_t{plan.Strips - 1} * plan.StripRows, c.h);
+        EXPECT_GE(int64_t{plan.Strips} * plan.StripRows, c.h);
+        EXPECT_EQ(plan.RestartInterval, plan.StripRows / 16 * perRow);
+        EXPECT_LE(plan.RestartInterval, 65535);
+        EXPECT_GE(plan.Strips, std::min<int64_t>(c.threads, mcuRows));
+        EXPECT_GE(int64_t{plan.Strips} * 65535, perRow * mcuRows);
     }
 }
 
