@@ -147,10 +147,11 @@ void TKMPNG::WriteData(TStream& stream) {
     writer.WriteGraphic(Bitmap, stream);
 }
 
-void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream) {
+void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream, int threads) {
     TKMPNG defaults;  // what a fresh image object saves with, but for the level
     defaults.CompressionLevel = compressionLevel;
     TKMPNGWriteStream writer;
     CopySaveSettings(defaults, writer);
+    writer.Threads = threads;
     writer.WriteGraphic(bitmap, stream);
 }

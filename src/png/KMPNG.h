@@ -85,4 +85,5 @@ private:
 
 // Writes the bitmap exactly as a new TKMPNG assigned it, with the given compression level,
 // would save it, without copying the picture first. Progress goes to the bitmap's OnProgress.
-void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream);
+// threads above 1 deflate levels 1 to 9 in bands side by side (TKMPNGWriteStream::Threads).
+void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream, int threads = 1);

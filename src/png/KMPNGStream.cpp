@@ -13,6 +13,7 @@
 #endif
 
 #include "Checksums.h"
+#include "ParallelDeflate.h"
 #include "SFunc.h"
 
 namespace {
@@ -442,8 +443,8 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
         for (uint32_t w = 0; w < 65536; ++w) wordRgb_[w] = static_cast<uint32_t>(WordColor(w, format));
     }
     // A stream that cannot start or finish would leave a file without its image data.
-    if (deflate_.StartDeflate(CompressionLevel >= 0 && CompressionLevel <= 9 ? CompressionLevel : -1, idatSize_) != 0)
-        throw DeflateFailure(deflate_.ZlibStatus, "start");
+    const int32_t level = CompressionLevel >= 0 && CompressionLevel <= 9 ? CompressionLevel : -1;
+    if (deflate_.StartDeflate(level, idatSize_) != 0) throw DeflateFailure(deflate_.ZlibStatus, "start");
     deflate_.FilterMode = Filter;
 
     const int w = width, h = height;
@@ -470,6 +471,7 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
     SetProgressPhase(totalRows, 0);
 
     const TBitmap& bmp = *Bitmap;
+    if (Interlaced == 0 && Threads > 1 && level != 0 && DeflateBands(width, height, level, rowBuffer)) return;
     try {
         int r = 1;
         bool stop = false;
@@ -504,4 +506,29 @@ void TKMPNGWriteStream::WriteImageData(int width, int height) {
     const int32_t finished = deflate_.FinishDeflate();
     deflate_.EndDeflate();
     if (finished != 0) throw DeflateFailure(deflate_.ZlibStatus, "end");
+}
+
+bool TKMPNGWriteStream::DeflateBands(int width, int height, int32_t level, size_t rowBuffer) {
+    const TBitmap& bmp = *Bitmap;
+    const Pass whole{0, 1, 0, 1, width, height};
+    TRowBands rows;
+    rows.Rows = height;
+    rows.RowLength = (width * outputBits_ + 7) / 8 + 1;
+    rows.RowBuffer = rowBuffer;
+    rows.BitsPerPixel = deflate_.BitsPerPixel;
+    rows.FilterMode = Filter;
+    rows.SourceDepth = deflate_.SourceDepth;
+    rows.Pack = [&](int32_t y, uint8_t* out) {
+        PackRow(bmp.ScanLine(y), hasAlpha_ ? alphaSource_->ScanLine(y) : nullptr, out, whole, true);
+    };
+    rows.Progress = [this](int32_t done) { ReportProgress(done); };
+    bool done = false;
+    try {
+        done = DeflateRowBands(rows, level, Threads, deflate_);
+    } catch (...) {
+        deflate_.EndDeflate();
+        throw;
+    }
+    if (done) deflate_.EndDeflate();
+    return done;
 }

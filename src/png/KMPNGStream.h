@@ -50,6 +50,9 @@ public:
     int32_t PhysX = 0, PhysY = 0;
     int32_t SignificantBits = 0;
     bool UseCurrentTime = true;
+    // Levels 1 to 9 without interlacing deflate bands of rows on up to this many threads (the
+    // pixels are the same, the stream a little longer); 1 writes the one-thread stream.
+    int32_t Threads = 1;
     // Read during the save; none means no chunk (or, for the time, no tIME unless current).
     const TKMPNGTime* ModificationTime = nullptr;
     const std::array<uint32_t, 8>* Chromaticities = nullptr;
@@ -79,6 +82,8 @@ private:
     void WriteImageData(int width, int height);
     void BuildGreyMap();
     void PackRow(const uint8_t* src, const uint8_t* alpha, uint8_t* out, const Pass& pass, bool whole) const;
+    // The rows deflated in bands side by side; false when they make only one band.
+    bool DeflateBands(int width, int height, int32_t level, size_t rowBuffer);
 
     int32_t idatSize_ = 32768;
     DeflateAdapter deflate_;

@@ -36,16 +36,19 @@ int32_t DeflateAdapter::StartDeflate(int32_t level, int32_t blockSize) {
     return 0;
 }
 
-// Puts bytes of the stream's wrapper where zlib would: straight into the block, handing on
-// each block that fills.
-int32_t DeflateAdapter::PutOwnBytes(const uint8_t* bytes, int count) {
-    for (int i = 0; i < count; ++i) {
+// Puts bytes straight into the block where zlib would, handing on each block that fills.
+int32_t DeflateAdapter::PutStreamBytes(const uint8_t* bytes, size_t count) {
+    while (count > 0) {
         if (Stream.avail_out == 0) {
             if (const int32_t h = OnBlock(*this); h != 0) return h;
             ResetOutput();
         }
-        *Stream.next_out++ = bytes[i];
-        --Stream.avail_out;
+        const size_t n = std::min<size_t>(count, Stream.avail_out);
+        std::memcpy(Stream.next_out, bytes, n);
+        Stream.next_out += n;
+        Stream.avail_out -= static_cast<uInt>(n);
+        bytes += n;
+        count -= n;
     }
     if (Stream.avail_out == 0) {
         if (const int32_t h = OnBlock(*this); h != 0) return h;
@@ -54,12 +57,18 @@ int32_t DeflateAdapter::PutOwnBytes(const uint8_t* bytes, int count) {
     return 0;
 }
 
+int32_t DeflateAdapter::FlushBlock() {
+    const int32_t result = BlockFill() > 0 ? OnBlock(*this) : 0;
+    ResetOutput();
+    return result;
+}
+
 int32_t DeflateAdapter::DeflateBytes(const uint8_t* data, int32_t count) {
     if (!zlibReady_) return Z_STREAM_ERROR;
     if (headerDue_) {
         static constexpr uint8_t kHeader[2] = {0x78, 0x01};  // what zlib writes for level 0
         headerDue_ = false;
-        if (const int32_t h = PutOwnBytes(kHeader, 2); h != 0) return h;
+        if (const int32_t h = PutStreamBytes(kHeader, 2); h != 0) return h;
     }
     if (ownWrapper_) adler_ = StreamAdler32(adler_, data, static_cast<size_t>(count));
     Stream.next_in = const_cast<Bytef*>(data);
@@ -99,7 +108,7 @@ int32_t DeflateAdapter::FinishDeflate() {
     if (ownWrapper_) {
         const uint8_t trailer[4] = {static_cast<uint8_t>(adler_ >> 24), static_cast<uint8_t>(adler_ >> 16),
                                     static_cast<uint8_t>(adler_ >> 8), static_cast<uint8_t>(adler_)};
-        if (const int32_t h = PutOwnBytes(trailer, 4); h != 0) return h;
+        if (const int32_t h = PutStreamBytes(trailer, 4); h != 0) return h;
         headerDue_ = true;
         adler_ = 1;
     }

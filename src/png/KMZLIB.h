@@ -58,13 +58,19 @@ struct DeflateAdapter {
 
     // The output block and the bytes of it that hold output.
     const uint8_t* BlockData() const { return block_.get(); }
+
+    // A zlib stream compressed elsewhere (bands compressed side by side), cut into blocks as
+    // the adapter's own output is; the adapter must be started. FlushBlock then hands over the
+    // last, shorter block. Both return the handler's non-zero result.
+    int32_t PutStreamBytes(const uint8_t* bytes, size_t count);
+    int32_t FlushBlock();
+
     int32_t BlockFill() const { return BlockSize - static_cast<int32_t>(Stream.avail_out); }
 
 private:
     std::unique_ptr<uint8_t[]> block_;
     void ApplyFilter(int type, uint8_t* out) const;
     void ResetOutput();
-    int32_t PutOwnBytes(const uint8_t* bytes, int count);
     bool zlibReady_ = false;
     // Level 0: zlib writes raw stored blocks and this adapter the stream's header and
     // checksum, which it computes faster; the bytes are those zlib itself would write.
