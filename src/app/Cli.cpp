@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "OrderedParts.h"
 #include "Picture.h"
 #include "Pipeline.h"
 #include "SettingsFile.h"
@@ -51,6 +52,10 @@ const char* const kHelp =
     "  --jobs N                     stamp N files at a time (1 to 64; default: one per\n"
     "                               processor core this process may use); lines, summary\n"
     "                               and exit status are the same as with 1\n"
+    "  --threads N                  encode each picture on N threads (0 to 64; default:\n"
+    "                               the settings file's \"threads\", 0); 0 shares the cores\n"
+    "                               among the files stamped at a time; 1 writes the bytes\n"
+    "                               of the one-thread encoder\n"
     "Each FILE gives one line: the name written, or the name and why it was not processed.\n"
     "The last line sums up the run. Exit status: 0 every file processed, 1 some file refused\n"
     "or failed (or the lines could not be written), 2 wrong usage. No display is needed.\n"
@@ -89,13 +94,7 @@ size_t Utf8SequenceLength(const std::string& s, size_t i) {
 
 }  // namespace
 
-unsigned DefaultJobs() {
-    // The CPUs this process may run on, which taskset or a container may have narrowed.
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-    return std::max(1u, std::thread::hardware_concurrency());
-}
+unsigned DefaultJobs() { return static_cast<unsigned>(UsableCores()); }
 
 std::string EscapeForLine(const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";
@@ -276,6 +275,14 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
                 throw UsageError{"--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not \"" + v +
                                  "\""};
             jobs = static_cast<unsigned>(n);
+        } else if (arg == "--threads") {
+            const std::string v = value();
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n < 0 || n > kMaxEncoderThreads)
+                throw UsageError{"--threads takes a whole number from 0 to " + std::to_string(kMaxEncoderThreads) +
+                                 ", not \"" + v + "\""};
+            s.Threads = static_cast<int>(n);
         } else if (arg == "--transparent" && !inlineValue) {
             s.BackTransparent = true;
             transparent = true;
@@ -291,11 +298,15 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
 // Processes the names on `jobs` threads, each file with its own work picture (and so its own
 // bitmap, canvas and encoders), and hands every outcome to `report` on the calling thread in
 // the order of the names, as soon as it and all before it are known.
-void StampInOrder(const std::vector<std::string>& files, const Settings& settings, unsigned jobs,
+void StampInOrder(const std::vector<std::string>& files, const Settings& runSettings, unsigned jobs,
                   const std::function<void(size_t, const TFileOutcome&)>& report) {
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, files.size()));
+    // Automatic threads: the cores are shared out among the pictures stamped at a time, so
+    // that a batch keeps one picture a core and a single picture gets them all.
+    Settings settings = runSettings;
+    if (settings.Threads == 0) settings.Threads = static_cast<int>(std::max(1u, DefaultJobs() / jobs));
     // Writing behind the encoder pays only while a core would otherwise be idle.
-    const bool writeBehind = 2 * jobs <= DefaultJobs();
+    const bool writeBehind = 2 * jobs * static_cast<unsigned>(settings.Threads) <= DefaultJobs();
     // A fresh work picture for every file: nothing here needs the previous picture, so it is
     // gone before the next one is read, and a worker holds one picture at a time.
     auto process = [&](size_t i) {

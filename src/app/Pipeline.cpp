@@ -8,6 +8,7 @@
 #include "Graphics.h"
 #include "Jpeg.h"
 #include "KMPNG.h"
+#include "OrderedParts.h"
 #include "SafeFile.h"
 #include "StampStyle.h"
 #include "SysUtils.h"
@@ -65,14 +66,17 @@ void WriteFile(TSafeFileStream& out, bool writeBehind, Encode&& encode) {
 
 }  // namespace
 
+int EncoderThreads(const Settings& settings) { return settings.Threads > 0 ? settings.Threads : UsableCores(); }
+
 std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
                             const TFileProgress& progress, bool writeBehind) {
     const std::string target = ChangeFileExt(sourcePath, ".jpg");
     RefuseToReplaceSource(target, sourcePath);
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
-    WriteFile(out, writeBehind,
-              [&](TStream& stream) { SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, stream, progress); });
+    WriteFile(out, writeBehind, [&](TStream& stream) {
+        SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, stream, progress, EncoderThreads(settings));
+    });
     out.Commit();
     return target;
 }
@@ -89,8 +93,9 @@ std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const
         bitmap.OnProgress = [&progress](TObject*, TProgressStage, uint8_t percent, bool, const TRect&,
                                         const std::string&) { progress(percent); };
     try {
-        WriteFile(out, writeBehind,
-                  [&](TStream& stream) { SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, stream); });
+        WriteFile(out, writeBehind, [&](TStream& stream) {
+            SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, stream, EncoderThreads(settings));
+        });
     } catch (...) {
         bitmap.OnProgress = std::move(own);
         throw;

@@ -49,6 +49,13 @@ TRect StampBitmap(TBitmap& bitmap, const Settings& settings);
 // Hears how far the encoder has got with the current file, 0 to 100.
 using TFileProgress = std::function<void(int percent)>;
 
+// The threads that encode one picture: the settings' Threads, or for 0 every core the
+// process may use, as where pictures are saved one at a time (a caller running several at
+// once puts its own share into Threads).
+int EncoderThreads(const Settings& settings);
+// The most threads a picture's encoder is given on request.
+constexpr int kMaxEncoderThreads = 64;
+
 // Write the bitmap beside the source under the source's name with ".jpg" or ".png"; return
 // the name written. The file appears complete or not at all: a failure leaves any earlier
 // file of that name untouched and nothing half-written behind. Neither copies the picture.

@@ -64,9 +64,17 @@ std::string StampTextLine(const Settings& s) {
     return TQCWinCrypt().EncryptString(s.CopyrightText, s.PassPhrase, "");  // Base64 is never empty
 }
 
+// Only a chosen thread count is written, so that a first file keeps its usual lines.
+void WriteThreads(TMemIniFile& ini, const Settings& s) {
+    if (s.Threads != 0 || ini.ValueExists("photo", "threads")) ini.WriteInteger("photo", "threads", s.Threads);
+}
+
 TWindowPosition ReadInto(const TMemIniFile& ini, Settings& s, TStoredTextProblem* problem) {
     TWindowPosition stored;
     ReadSettingsKeys(ini, SettingsFileKeys(), s, stored);
+    // Outside the range: as many as the machine gives, which is never wrong.
+    s.Threads = ini.ReadInteger("photo", "threads", 0);
+    if (s.Threads < 0 || s.Threads > kMaxEncoderThreads) s.Threads = 0;
     const TStoredTextProblem p = ReadStampText(ini, s);
     if (problem) *problem = p;
     return stored;
@@ -137,6 +145,7 @@ std::optional<TWindowPosition> ReadSettingsFile(const std::string& path, Setting
 void WriteSettingsFile(const std::string& path, const Settings& settings, TWindowPosition current) {
     TMemIniFile ini = OpenIni(path);
     WriteSettingsKeys(ini, SettingsFileKeys(), settings, current);
+    WriteThreads(ini, settings);
     // A text that cannot be encrypted leaves the line the file holds.
     if (const std::string line = StampTextLine(settings); !line.empty())
         ini.WriteString("save", "copyright_text", line);
@@ -157,6 +166,7 @@ std::vector<std::pair<std::string, std::string>> DescribeSettingsFile(const std:
     Settings s;
     const TWindowPosition stored = ReadInto(ini, s, problem);
     WriteSettingsKeys(ini, SettingsFileKeys(), s, stored);
+    WriteThreads(ini, s);
     ini.WriteString("save", "copyright_text", "");  // its place in the order; shown in plain
     std::vector<std::pair<std::string, std::string>> out;
     for (const auto& section : ini.ReadSections()) {

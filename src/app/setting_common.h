@@ -39,6 +39,7 @@ struct Settings {
     int SaveFormat = 0;
     std::string CopyrightText = kDefaultStampText;
     std::string PassPhrase = "きょうもとてもいいてんきだね～☆";
+    int Threads = 0;  // encoder threads for one picture; 0: the cores no other picture of the run uses
 
     // The "copyright_text" line the settings file held at load, and the stamp text the run took
     // from it. While CopyrightText still holds that text, a save writes the line back as it was,

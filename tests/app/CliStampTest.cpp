@@ -159,6 +159,9 @@ TEST_F(CliStamp, UsageErrors) {
         {"--jobs", "0", "a.bmp"},
         {"--jobs", "65", "a.bmp"},
         {"--jobs", "two", "a.bmp"},
+        {"--threads", "-1", "a.bmp"},
+        {"--threads", "65", "a.bmp"},
+        {"--threads", "2x", "a.bmp"},
         {"--text", std::string(1025, 'x'), "a.bmp"},  // a stamp is one short line
     };
     for (const auto& args : cases) {

@@ -134,6 +134,17 @@ TEST(SettingsFile, FirstWriteLayoutLineByLine) {
     const std::string first = ReadFile(path);
     WriteSettingsFile(path, s, {107, 192});
     EXPECT_EQ(ReadFile(path), first);
+
+    // A chosen thread count is kept, and going back to automatic is kept too.
+    for (const int threads : {3, 0}) {
+        s.Threads = threads;
+        WriteSettingsFile(path, s, {107, 192});
+        Settings back = Initial();
+        back.Threads = 7;
+        ReadSettingsFile(path, back);
+        EXPECT_EQ(back.Threads, threads);
+        EXPECT_NE(ReadFile(path).find("[photo]\r\nthreads=" + std::to_string(threads)), std::string::npos);
+    }
 }
 
 TEST(SettingsFile, MalformedAndOutOfRangeValues) {
@@ -168,6 +179,11 @@ TEST(SettingsFile, MalformedAndOutOfRangeValues) {
         {"window", "top=-30", [](const Settings&, const P& p) { return p && p->Top == -30 && p->Left == 0; }},
         {"window", "left=$10", [](const Settings&, const P& p) { return p && p->Left == 16; }},
         {"window", "top=high", [](const Settings&, const P& p) { return p && p->Top == 0; }},
+        {"photo", "threads=3", [](const Settings& s, const P&) { return s.Threads == 3; }},
+        {"photo", "threads=64", [](const Settings& s, const P&) { return s.Threads == 64; }},
+        {"photo", "threads=65", [](const Settings& s, const P&) { return s.Threads == 0; }},
+        {"photo", "threads=-2", [](const Settings& s, const P&) { return s.Threads == 0; }},
+        {"photo", "threads=many", [](const Settings& s, const P&) { return s.Threads == 0; }},
     };
     testsupport::TempDir dir;
     for (const auto& c : cases) {
