@@ -306,4 +306,40 @@ TEST_F(CliStamp, RefusedThreadsMeanFewerWorkersNotFailures) {
     }
 }
 
+// The thread count reaches both encoders: on 2 threads the image data differs (restart
+// markers, a banded deflate stream) and decodes to the same pixels; the settings file's count
+// of 1 gives the bytes of --threads 1.
+TEST_F(CliStamp, ThreadsChangeTheStreamNotThePixels) {
+    Bitmap("pic.bmp", 300, 1200);
+    for (const char* format : {"jpeg", "png"}) {
+        SCOPED_TRACE(format);
+        const bool jpeg = std::string(format) == "jpeg";
+        const std::string out = dir.file(jpeg ? "pic.jpg" : "pic.png");
+        // From the image data on: a PNG's time stamp before it may tick between runs.
+        auto run = [&](std::vector<std::string> threads) {
+            std::vector<std::string> args = {"--format", format, "--quality", "4"};
+            args.insert(args.end(), threads.begin(), threads.end());
+            args.push_back("pic.bmp");
+            const RunResult r = Stamp(args);
+            EXPECT_EQ(r.status, 0) << r.errors;
+            const std::string bytes = ReadFile(out);
+            return bytes.substr(std::min(bytes.size(), bytes.find(jpeg ? "\xFF\xDA" : "IDAT")));
+        };
+        auto pixels = [&] {
+            if (jpeg) return DecodeJpegFile(out).picture.px;
+            const std::string bytes = ReadFile(out);
+            return pngtest::DecodeWithLibpng(std::vector<uint8_t>(bytes.begin(), bytes.end())).rgba;
+        };
+        const std::string one = run({"--threads", "1"});
+        const auto onePixels = pixels();
+        const std::string two = run({"--threads", "2"});
+        EXPECT_NE(two, one);
+        EXPECT_EQ(pixels(), onePixels);
+        EXPECT_FALSE(onePixels.empty());
+        WriteFile(dir.file("settings.ini"), "[photo]\r\nthreads=1\r\n");
+        EXPECT_EQ(run({}), one);
+        fs::remove(dir.file("settings.ini"));
+    }
+}
+
 }  // namespace
