@@ -11,12 +11,12 @@ _kirimark() {
         local IFS=$'\n'
         COMPREPLY=($(compgen -W "$(fc-list : family 2>/dev/null | cut -d, -f1 | sort -u)" -- "$cur"))
         return ;;
-    --text | --color | --back | --jobs) return ;;
+    --text | --color | --back | --jobs | --threads) return ;;
     esac
     if [[ $cur == -* ]]; then
         local cmd=${COMP_WORDS[1]}
         case $cmd in
-        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --color --back --transparent --jobs" -- "$cur")) ;;
+        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --color --back --transparent --jobs --threads" -- "$cur")) ;;
         --convert | --settings | --help) ;;
         *) COMPREPLY=($(compgen -W "--stamp --convert --settings --help" -- "$cur")) ;;
         esac
