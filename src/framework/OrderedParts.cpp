@@ -9,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sched.h>
@@ -28,9 +29,17 @@ public:
         : job_(job), destination_(destination), parts_(static_cast<size_t>(job.Parts)) {}
 
     void Run() {
+        // The calling thread takes the first part before any worker can: it goes straight to
+        // the destination, and the progress that only this thread reports moves while it works
+        // however quickly the workers take the rest.
+        int first;
+        {
+            std::lock_guard lock(m_);
+            first = Take();
+        }
         StartWorkers();
         try {
-            Deliver();
+            Deliver(first);
         } catch (...) {
             StopWorkers();
             throw;
@@ -116,7 +125,7 @@ private:
 
     // The calling thread: delivers finished parts in order, and works on parts itself while
     // the one the stream waits for is not ready.
-    void Deliver() {
+    void Deliver(int taken) {
         TContext context(*this, true);
         std::unique_lock lock(m_);
         while (delivered_ < job_.Parts) {
@@ -133,7 +142,7 @@ private:
                 changed_.notify_all();
                 continue;
             }
-            if (const int index = Take(); index >= 0) {
+            if (const int index = taken >= 0 ? std::exchange(taken, -1) : Take(); index >= 0) {
                 const bool direct = index == delivered_;
                 lock.unlock();
                 if (direct) {

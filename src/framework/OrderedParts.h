@@ -1,6 +1,7 @@
 // Work cut into parts that may be done side by side but whose bytes must reach one stream in
 // order: the strips of a JPEG picture, the bands of a deflate stream. The calling thread is
-// one of the workers; the others are started and joined inside RunOrderedParts.
+// one of the workers and always does the first part; the others are started and joined inside
+// RunOrderedParts.
 #pragma once
 
 #include <cstdint>
