@@ -15,6 +15,7 @@
 
 #include "AppTestSupport.h"
 #include "FaultSupport.h"
+#include "PngTestHelpers.h"
 #include "TestSupport.h"
 
 using namespace apptest;

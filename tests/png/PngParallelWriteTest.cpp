@@ -103,7 +103,9 @@ TEST(PngParallel, BandsInflateToTheOneThreadRowsAndPixels) {
                 const Decoded da = DecodeWithLibpng(one), db = DecodeWithLibpng(many);
                 ASSERT_TRUE(db.ok) << db.error;
                 EXPECT_EQ(db.rgba, da.rgba);
-                if (size.h == 1) EXPECT_EQ(many, one);  // a single band: the one-thread stream
+                if (size.h == 1) {
+                    EXPECT_EQ(many, one);  // a single band: the one-thread stream
+                }
             }
         }
     }
