@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libjpeg62-turbo-dev nettle-dev libpng-dev libexiv2-dev libtiff-dev libwebp-dev libheif-dev
   libfreetype-dev libfontconfig-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-noto-cjk fonts-dejavu-core xvfb xauth libjpeg-turbo-progs clang-format
+  fonts-noto-cjk fonts-dejavu-core xvfb xauth openbox libjpeg-turbo-progs clang-format
   desktop-file-utils appstream file dpkg-dev libimage-exiftool-perl
 )
 

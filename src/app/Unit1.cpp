@@ -19,6 +19,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <QRadialGradient>
+#include <QStyle>
 #include <QTimer>
 #include <QUrl>
 
@@ -28,6 +29,7 @@
 #include "SettingsFile.h"
 #include "Unit2.h"
 #include "Version.h"
+#include "WindowPlacement.h"
 
 TForm1* Form1 = nullptr;
 
@@ -202,6 +204,11 @@ void TForm1::CreateComponents() {
 
     // Fixed size: the client area plus the menu bar.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Settle the size now: a resize between the native window's creation and its mapping
+    // makes the toolkit place the inside instead of the frame at the position given.
+    ensurePolished();
+    layout()->activate();
+    // Positions are the frame's top-left corner; a move before the first show means that.
     move(kInitialLeft, kInitialTop);
 }
 
@@ -218,8 +225,14 @@ void TForm1::LoadSettingsFile() {
     const std::string path = ProgramSettingsFilePath();
     TStoredTextProblem problem = TStoredTextProblem::None;
     if (const auto stored = ReadSettingsFile(path, Settings, &problem)) {
-        move(x(), stored->Top);  // top edge first, then left, as the original applies them
-        move(stored->Left, y());
+        // A window left mostly off the screens (a monitor unplugged, a hand-edited file)
+        // would open out of reach and be saved there again.
+        // The window manager's frame is not known before the first show; the style's idea of
+        // a frame stands in for it.
+        const int border = style()->pixelMetric(QStyle::PM_MdiSubWindowFrameWidth, nullptr, this);
+        const int title = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        const QSize frame = size() + QSize(2 * border, title + border);
+        move(OnScreenFramePosition(QPoint(stored->Left, stored->Top), frame, ScreenAreas()));
     }
     if (problem != TStoredTextProblem::None)
         std::fprintf(stderr, "kirimark: %s\n", StoredTextProblemText(problem, path).c_str());
