@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-translations-l10n
   zlib1g-dev libjpeg62-turbo-dev nettle-dev libpng-dev libexiv2-dev libtiff-dev libwebp-dev libheif-dev
   libfreetype-dev libfontconfig-dev
   libgtest-dev libgmock-dev libbenchmark-dev

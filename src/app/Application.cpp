@@ -4,16 +4,30 @@
 #include <string>
 #include <vector>
 
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTimer>
+#include <QTranslator>
 
 #include "MessageBoxes.h"
 #include "Unit1.h"
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
-    setApplicationName(QStringLiteral("kirimark"));
-    setApplicationDisplayName(QString::fromLatin1(kApplicationTitle));
-    setWindowIcon(QIcon(QPixmap::fromImage(MakeIconImage(48))));
+void SetUpApplication(QApplication& app) {
+    app.setApplicationName(QStringLiteral("kirimark"));
+    // No display name: the toolkit appends one to every window title, and each title is to
+    // read exactly as its window's caption.
+    app.setWindowIcon(QIcon(QPixmap::fromImage(MakeIconImage(48))));
+    // The program speaks Japanese whatever the desktop's language, so the toolkit's own
+    // dialogs and buttons do too.
+    auto* translator = new QTranslator(&app);
+    if (translator->load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(translator);
+    else
+        delete translator;  // without the translation the toolkit stays in English
 }
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) { SetUpApplication(*this); }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {

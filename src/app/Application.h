@@ -10,5 +10,8 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// Names the program, gives it its icon and the toolkit's Japanese texts.
+void SetUpApplication(QApplication& app);
+
 // Runs the program with its window until it is left; returns the exit status.
 int RunWindow(int argc, char** argv);

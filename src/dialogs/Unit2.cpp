@@ -121,6 +121,7 @@ TSettingForm::TSettingForm(QWidget* owner) : QDialog(owner) {
 
     Button1 = MakeButton(this, "Button1", {280, 320, 75, 25}, QStringLiteral("OK"));
     Button2 = MakeButton(this, "Button2", {360, 320, 75, 25}, QStringLiteral("キャンセル"));
+    Button1->setDefault(true);  // Return anywhere in the dialog means OK
 
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, GroupBox1);

@@ -35,7 +35,7 @@ public:
 
 using dialogtest::Guard;
 
-enum class End { Ok, Cancel, CloseBox };
+enum class End { Ok, Cancel, CloseBox, Return, Escape };
 
 // Edits every field the dialog offers, through its controls, then ends it the given way.
 // Returns the dialog's record as it was just before the end.
@@ -58,12 +58,14 @@ Settings EditEverythingAndEnd(TSettingForm& form, End end) {
     case End::Ok: QTest::mouseClick(form.Button1, Qt::LeftButton); break;
     case End::Cancel: QTest::mouseClick(form.Button2, Qt::LeftButton); break;
     case End::CloseBox: form.close(); break;
+    case End::Return: QTest::keyClick(form.Edit1, Qt::Key_Return); break;  // typed into the text field
+    case End::Escape: QTest::keyClick(form.Edit1, Qt::Key_Escape); break;
     }
     return edited;
 }
 
 TEST(SettingCommand, OnlyOkHandsTheEditsBack) {
-    for (End end : {End::Ok, End::Cancel, End::CloseBox}) {
+    for (End end : {End::Ok, End::Cancel, End::CloseBox, End::Return, End::Escape}) {
         SCOPED_TRACE(static_cast<int>(end));
         RecordingBoxes boxes;
         TForm1 window(nullptr, &boxes);
@@ -96,7 +98,7 @@ TEST(SettingCommand, OnlyOkHandsTheEditsBack) {
         EXPECT_NE(edited.ImageQuality, before.ImageQuality);
         EXPECT_NE(edited.SaveFormat, before.SaveFormat);
         EXPECT_NE(edited.CopyrightText, before.CopyrightText);
-        EXPECT_TRUE(Same(window.Settings, end == End::Ok ? edited : before));
+        EXPECT_TRUE(Same(window.Settings, end == End::Ok || end == End::Return ? edited : before));
     }
 }
 
