@@ -4,10 +4,14 @@
 #include <climits>
 #include <cstring>
 
+#include <QCheckBox>
+#include <QGroupBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 #include "Canvas.h"
 #include "StampStyle.h"
@@ -139,6 +143,36 @@ QImage MakeProgramIcon() {
         }
     }
     return icon;
+}
+
+void FitBeside(QLabel& label, const QWidget& right) {
+    label.adjustSize();
+    const int room = right.x() - label.x();
+    if (label.width() > room && room > 0) label.resize(room, label.height());
+}
+
+void GrowToHold(QFrame& frame) {
+    int bottom = 0;
+    for (const QWidget* child : frame.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (!child->isHidden()) bottom = std::max(bottom, child->geometry().bottom() + 1);
+    const int needed = bottom + frame.frameWidth();
+    if (needed > frame.height()) frame.resize(frame.width(), needed);
+}
+
+void GrowToCaption(QCheckBox& box) {
+    QStyleOptionButton option;
+    option.initFrom(&box);
+    const int indicator = box.style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, &box) +
+                          box.style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, &box);
+    const int needed = indicator + box.fontMetrics().horizontalAdvance(box.text());
+    if (needed > box.width()) box.resize(needed, box.height());
+}
+
+void DrawFrameThroughTitle(QGroupBox& box) {
+    const int half = box.fontMetrics().height() / 2;
+    box.setStyleSheet(QStringLiteral("QGroupBox { border: 1px solid palette(mid); margin-top: %1px; }"
+                                     "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px; }")
+                          .arg(half));
 }
 
 void SetLabelColor(QLabel& label, const QColor& color) {

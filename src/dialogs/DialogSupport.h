@@ -10,6 +10,10 @@
 #include <QImage>
 #include <QLabel>
 
+class QCheckBox;
+class QFrame;
+class QGroupBox;
+
 #include "Graphics.h"
 
 // The forms were designed around a Japanese proportional gothic face at 12 px; where that face
@@ -25,6 +29,18 @@ TColor ToTColor(const QColor& color);
 QImage MakeSamplePicture();
 // The program's 32 × 32 icon in 16 colours.
 QImage MakeProgramIcon();
+
+// Where a face or a style draws text larger than the forms were designed for, these keep it
+// whole; with the designed metrics they change nothing.
+// A label that would run under the control to its right ends where that control begins.
+void FitBeside(QLabel& label, const QWidget& right);
+// A frame grows downwards until every child lies inside its border.
+void GrowToHold(QFrame& frame);
+// A check box grows to the right until its caption fits.
+void GrowToCaption(QCheckBox& box);
+// The group box's frame runs through the middle of its title, as the forms were designed
+// around, instead of below a title taller than the room left above the contents.
+void DrawFrameThroughTitle(QGroupBox& box);
 
 // Shows a colour on a label's background.
 void SetLabelColor(QLabel& label, const QColor& color);

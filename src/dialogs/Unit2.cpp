@@ -70,6 +70,7 @@ TSettingForm::TSettingForm(QWidget* owner) : QDialog(owner) {
     PreviewLabel->move(8, 16);
     PreviewLabel->setFont(FormFont(12, true));
     PreviewLabel->setAttribute(Qt::WA_NoMousePropagation);
+    DrawFrameThroughTitle(*GroupBox1);
 
     Label2 = MakeLabel(this, "Label2", 304, 8, QStringLiteral("文字色"));
     Label1 = Make<QLabel>(this, "Label1");
@@ -159,6 +160,7 @@ TSettingForm::TSettingForm(QWidget* owner) : QDialog(owner) {
 
 void TSettingForm::showEvent(QShowEvent* event) {
     FormShow();
+    GrowToCaption(*CheckBox1);  // the style and font are final only now
     Button1->setFocus();
     QDialog::showEvent(event);
 }
@@ -172,7 +174,7 @@ void TSettingForm::FormShow() {
 
     preview_.FontName = Settings.FontName;
     Label7->setFont(FaceFont(Settings.FontName));
-    Label7->adjustSize();
+    FitBeside(*Label7, *Button5);
     RenderPreview();
 
     CheckBox1->setChecked(Settings.BackTransparent);
@@ -235,7 +237,7 @@ void TSettingForm::Button5Click() {
     const std::optional<std::string> face = ExecuteFontDialog(preview_.FontName);
     if (!face) return;
     Label7->setFont(FaceFont(*face));
-    Label7->adjustSize();
+    FitBeside(*Label7, *Button5);
     preview_.FontName = *face;
     Settings.FontName = *face;
     RenderPreview();

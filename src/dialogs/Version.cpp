@@ -58,6 +58,7 @@ TVersionDialog::TVersionDialog(QWidget* owner) : QDialog(owner) {
 
 void TVersionDialog::showEvent(QShowEvent* event) {
     FormShow();
+    GrowToHold(*Panel1);
     OkButton->setFocus();
     QDialog::showEvent(event);
 }

@@ -16,6 +16,7 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QImage>
+#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 
@@ -104,6 +105,18 @@ inline std::filesystem::path ScreenshotDir() {
     dir /= "screenshots";
     std::filesystem::create_directories(dir);
     return dir;
+}
+
+// Saves the widget as a person sees it at scale 1 (name.png) and at scale 2 (name@2x.png, the
+// same layout drawn with twice the pixels, as QT_SCALE_FACTOR=2 does); returns the 1× picture.
+inline QImage SaveScreenshots(QWidget& widget, const std::string& name) {
+    const QImage shot = widget.grab().toImage();
+    EXPECT_TRUE(shot.save(QString::fromStdString((ScreenshotDir() / (name + ".png")).string())));
+    QPixmap twice(widget.size() * 2);
+    twice.setDevicePixelRatio(2);
+    widget.render(&twice);
+    EXPECT_TRUE(twice.save(QString::fromStdString((ScreenshotDir() / (name + "@2x.png")).string())));
+    return shot;
 }
 
 }  // namespace dialogtest

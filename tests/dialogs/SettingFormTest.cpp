@@ -312,10 +312,8 @@ TEST_F(SettingFormTest, TypingStopsAtFiftyWhileALongerStoredTextStaysWhole) {
 }
 
 TEST_F(SettingFormTest, ScreenshotsAreSavedForReview) {
-    const auto dir = dialogtest::ScreenshotDir();
-    const QImage plain = form.grab().toImage();
-    EXPECT_EQ(plain.size(), QSize(438, 347));
-    EXPECT_TRUE(plain.save(QString::fromStdString((dir / "settings-dialog.png").string())));
+    const QImage plain = dialogtest::SaveScreenshots(form, "settings-dialog");
+    EXPECT_EQ(plain.deviceIndependentSize().toSize(), QSize(438, 347));
 
     form.Settings.BackTransparent = true;
     form.Settings.PosLeft = false;
@@ -323,9 +321,7 @@ TEST_F(SettingFormTest, ScreenshotsAreSavedForReview) {
     form.Settings.WordColor = RGBColor(255, 255, 255);
     form.Settings.FontName = "DejaVu Serif";
     form.FormShow();
-    const QImage transparent = form.grab().toImage();
-    EXPECT_NE(transparent, plain);
-    EXPECT_TRUE(transparent.save(QString::fromStdString((dir / "settings-dialog-transparent.png").string())));
+    EXPECT_NE(dialogtest::SaveScreenshots(form, "settings-dialog-transparent"), plain);
 }
 
 }  // namespace
