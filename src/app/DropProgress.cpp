@@ -20,12 +20,12 @@ TQtDropProgress::TQtDropProgress(QWidget* parent, int showAfterMs)
     dialog_->setAutoClose(false);
     dialog_->setMinimumWidth(320);
     dialog_->hide();
-    clock_.start();
 }
 
 TQtDropProgress::~TQtDropProgress() = default;
 
 void TQtDropProgress::FileStarted(size_t index, size_t count, const std::string& path) {
+    clock_.start();
     index_ = index;
     percent_ = 0;
     const int total = static_cast<int>(std::min<size_t>(count, std::numeric_limits<int>::max() / 100));
@@ -42,6 +42,11 @@ void TQtDropProgress::FileProgress(int percent) {
     Refresh();
 }
 
+void TQtDropProgress::FileFinished() {
+    if (clock_.isValid()) workedMs_ += clock_.elapsed();
+    clock_.invalidate();
+}
+
 bool TQtDropProgress::Cancelled() {
     if (dialog_->isVisible()) QCoreApplication::processEvents();
     return dialog_->wasCanceled();
@@ -54,7 +59,7 @@ void TQtDropProgress::Refresh() {
     const int value = static_cast<int>(std::min<size_t>(index_, dialog_->maximum() / 100)) * 100 + percent_;
     dialog_->setValue(std::min(value, dialog_->maximum()));
     if (!dialog_->isVisible()) {
-        if (clock_.elapsed() < showAfterMs_) return;
+        if (workedMs_ + (clock_.isValid() ? clock_.elapsed() : 0) < showAfterMs_) return;
         dialog_->show();
     }
     QCoreApplication::processEvents();

@@ -1,5 +1,6 @@
 // The progress window of a long drop: file n of N, its name and how far its encoder has got,
-// with a Cancel button. It stays hidden for a drop that is over within about a second.
+// with a Cancel button. It stays hidden for a drop whose work is over within about a second;
+// the time its boxes stay open does not count.
 #pragma once
 
 #include <memory>
@@ -21,6 +22,7 @@ public:
 
     void FileStarted(size_t index, size_t count, const std::string& path) override;
     void FileProgress(int percent) override;
+    void FileFinished() override;
     bool Cancelled() override;
     void Finished() override;
 
@@ -32,6 +34,8 @@ private:
     void Refresh();
 
     std::unique_ptr<QProgressDialog> dialog_;
+    // The work's time: the files finished so far, and the current file since it started.
+    qint64 workedMs_ = 0;
     QElapsedTimer clock_;
     int showAfterMs_;
     size_t index_ = 0;

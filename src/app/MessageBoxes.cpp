@@ -1,11 +1,15 @@
 #include "MessageBoxes.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QString>
 
 namespace {
 
 void ShowBox(QMessageBox::Icon icon, const std::string& text, const std::string& caption, QWidget* parent) {
+    // A modal window already up (the progress of a drop) becomes the box's owner, so that the
+    // box stands in front of it and it stays in front of the main window.
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal->isVisible()) parent = modal;
     QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok, parent);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();

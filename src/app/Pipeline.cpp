@@ -153,6 +153,7 @@ bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Se
             progress->FileStarted(i, paths.size(), paths[i]);
         }
         const TFileOutcome outcome = ProcessFile(work, paths[i], settings, fileProgress);
+        if (progress) progress->FileFinished();
         if (outcome.Result == TFileOutcome::Refused) {
             boxes.Show(msg::kNotBitmap, msg::kErrorCaption);
             errorOccurred = true;

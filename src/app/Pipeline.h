@@ -92,6 +92,8 @@ public:
     // Before the name at index (0-based) of count names.
     virtual void FileStarted(size_t index, size_t count, const std::string& path) = 0;
     virtual void FileProgress(int percent) = 0;
+    // The file's work is over; the time until the next file starts (its box) is not work.
+    virtual void FileFinished() {}
     // Asked between files; true ends the drop before the next name.
     virtual bool Cancelled() = 0;
     // The drop's work is over; its summary box follows.

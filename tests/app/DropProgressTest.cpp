@@ -4,10 +4,14 @@
 #include <filesystem>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QProgressDialog>
+#include <QTest>
+#include <QTimer>
 
 #include "AppTestSupport.h"
 #include "DropProgress.h"
+#include "MessageBoxes.h"
 #include "TestSupport.h"
 
 using namespace apptest;
@@ -23,6 +27,7 @@ struct FakeProgress : TDropProgress {
         percents.emplace_back();
     }
     void FileProgress(int percent) override { percents.back().push_back(percent); }
+    void FileFinished() override { events.push_back("done"); }
     bool Cancelled() override { return percents.size() >= cancelAt; }
     void Finished() override { events.push_back("finished"); }
     size_t cancelAt = SIZE_MAX;
@@ -57,8 +62,10 @@ TEST(DropProgress, CancelStopsAfterTheCurrentFileAndTheSummarySaysSo) {
         EXPECT_EQ(ProcessDrop(work, names, settings, boxes, &progress), c.summary == kAllDoneBox);
         EXPECT_EQ(boxes.boxes, std::vector<Box>{c.summary});
         std::vector<std::string> expected;
-        for (size_t i = 0; i < c.written; ++i)
+        for (size_t i = 0; i < c.written; ++i) {
             expected.push_back("start " + std::to_string(i) + "/3 " + "abc"[i] + ".bmp");
+            expected.push_back("done");
+        }
         expected.push_back("finished");
         expected.push_back("box");  // the window is gone before the summary shows
         EXPECT_EQ(progress.events, expected);
@@ -94,6 +101,40 @@ TEST(DropProgress, WindowAppearsOnlyForLongDropsAndTakesCancel) {
     EXPECT_TRUE(slow.Cancelled());
     slow.Finished();
     EXPECT_FALSE(slow.Dialog()->isVisible());
+}
+
+// A box left open is not work: four quick files behind a slow reader of boxes show no
+// progress window, a slow file does; and a box shown while the window is up stands in front
+// of it, the window in front of the main window.
+TEST(DropProgress, OnlyTheWorkIsTimedAndBoxesStandInFront) {
+    QWidget mainWindow;
+    mainWindow.show();
+    TQtDropProgress progress(&mainWindow, 100);
+    for (size_t i = 0; i < 4; ++i) {
+        progress.FileStarted(i, 5, "/x/quick.bmp");
+        progress.FileFinished();
+        QTest::qWait(40);  // the user reads the file's box
+        EXPECT_FALSE(progress.Cancelled());
+    }
+    progress.FileStarted(4, 5, "/x/slow.bmp");
+    EXPECT_FALSE(progress.Dialog()->isVisible()) << "the boxes' time was counted as work";
+    QTest::qWait(120);
+    progress.FileProgress(50);
+    ASSERT_TRUE(progress.Dialog()->isVisible());
+
+    QWidget* owner = nullptr;
+    bool inFront = false;
+    QTimer::singleShot(50, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            owner = box->parentWidget();
+            inFront = box->isVisible() && progress.Dialog()->isVisible();
+            box->accept();
+        }
+    });
+    TQtMessageBoxes(&mainWindow).Show("text", "caption");
+    EXPECT_EQ(owner, progress.Dialog());
+    EXPECT_TRUE(inFront);
+    progress.Finished();
 }
 
 }  // namespace
