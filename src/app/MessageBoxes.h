@@ -12,7 +12,7 @@ class TQtMessageBoxes : public TMessageBoxes {
 public:
     explicit TQtMessageBoxes(QWidget* parent = nullptr) : parent_(parent) {}
     // No icon: the texts speak for themselves.
-    void Show(const std::string& text, const std::string& caption) override;
+    void Show(const std::string& text, const std::string& caption, const std::string& detail) override;
     // With the error icon.
     void ShowError(const std::string& text, const std::string& caption) override;
 

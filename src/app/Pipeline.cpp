@@ -1,10 +1,12 @@
 #include "Pipeline.h"
 
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <system_error>
 
 #include "Canvas.h"
+#include "FailureReasons.h"
 #include "Graphics.h"
 #include "Jpeg.h"
 #include "KMPNG.h"
@@ -131,9 +133,11 @@ TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings
     } catch (const std::exception& e) {
         outcome.Result = TFileOutcome::Failed;
         outcome.Detail = FailureDetail(e);
+        outcome.Reason = FailureReason(std::current_exception());
     } catch (...) {
         outcome.Result = TFileOutcome::Failed;
         outcome.Detail = "unknown failure";
+        outcome.Reason = FailureReason(std::current_exception());
     }
     return outcome;
 }
@@ -141,6 +145,7 @@ TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings
 bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Settings& settings, TMessageBoxes& boxes,
                  TDropProgress* progress) {
     bool errorOccurred = false;
+    size_t done = 0;
     TFileProgress fileProgress;
     if (progress) fileProgress = [progress](int percent) { progress->FileProgress(percent); };
     for (size_t i = 0; i < paths.size(); ++i) {
@@ -154,15 +159,21 @@ bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Se
         }
         const TFileOutcome outcome = ProcessFile(work, paths[i], settings, fileProgress);
         if (progress) progress->FileFinished();
+        const std::string name = std::filesystem::path(paths[i]).filename().string();
         if (outcome.Result == TFileOutcome::Refused) {
-            boxes.Show(msg::kNotBitmap, msg::kErrorCaption);
+            boxes.Show(msg::kNotBitmap, msg::kErrorCaption, name);
             errorOccurred = true;
         } else if (outcome.Result == TFileOutcome::Failed) {
-            boxes.Show(msg::kFileFailed, msg::kErrorCaption);
+            boxes.Show(msg::kFileFailed, msg::kErrorCaption, name + "\n" + outcome.Reason);
             errorOccurred = true;
         }
+        done = i + 1;
     }
     if (progress) progress->Finished();
-    boxes.Show(errorOccurred ? msg::kSomeFailed : msg::kAllDone, msg::kReportCaption);
+    std::string summary;
+    if (done < paths.size())
+        summary = std::to_string(done) + " 個のファイルを処理したところで中止しました。残りは " +
+                  std::to_string(paths.size() - done) + " 個です。";
+    boxes.Show(errorOccurred ? msg::kSomeFailed : msg::kAllDone, msg::kReportCaption, summary);
     return !errorOccurred;
 }

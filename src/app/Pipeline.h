@@ -28,10 +28,11 @@ inline constexpr const char* kReportCaption = "報告";
 class TMessageBoxes {
 public:
     virtual ~TMessageBoxes() = default;
-    // Returns once the user has acknowledged the message.
-    virtual void Show(const std::string& text, const std::string& caption) = 0;
+    // Returns once the user has acknowledged the message. detail: the secondary text under
+    // the message (which file, and why it failed); empty for none.
+    virtual void Show(const std::string& text, const std::string& caption, const std::string& detail) = 0;
     // An exception that escaped a command: on screen this box carries an error icon.
-    virtual void ShowError(const std::string& text, const std::string& caption) { Show(text, caption); }
+    virtual void ShowError(const std::string& text, const std::string& caption) { Show(text, caption, {}); }
 };
 
 // The part of the path after the last "." that follows the last "/", dot included;
@@ -77,6 +78,7 @@ struct TFileOutcome {
     enum Kind { Written, Refused, Failed } Result = Written;
     std::vector<std::string> Outputs;  // when Written
     std::string Detail;                // the failure's own text, for logs; never shown in a box
+    std::string Reason;                // why it failed, in the user's words
 };
 
 // One name of a batch: refuses a name that is not ".bmp", otherwise runs LoadImage and

@@ -70,11 +70,13 @@ bool RemoveIfAbandoned(const std::string& path) {
 }
 
 [[noreturn]] void CreateFailed(const std::string& fileName, int error) {
-    throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(error));
+    throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(error), FailureKindFromErrno(error),
+                        error);
 }
 
 [[noreturn]] void CommitFailed(const std::string& fileName, int error) {
-    throw EWriteError("Cannot write file \"" + fileName + "\". " + std::strerror(error));
+    throw EWriteError("Cannot write file \"" + fileName + "\". " + std::strerror(error), FailureKindFromErrno(error),
+                      error);
 }
 
 }  // namespace

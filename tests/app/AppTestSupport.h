@@ -29,12 +29,14 @@ inline std::ostream& operator<<(std::ostream& os, const Box& b) { return os << b
 
 class RecordingBoxes : public TMessageBoxes {
 public:
-    void Show(const std::string& text, const std::string& caption) override {
+    void Show(const std::string& text, const std::string& caption, const std::string& detail) override {
         boxes.push_back({text, caption});
+        details.push_back(detail);
         if (onShow) onShow(boxes.back());
     }
     void ShowError(const std::string& text, const std::string& caption) override { errors.push_back({text, caption}); }
     std::vector<Box> boxes;
+    std::vector<std::string> details;        // each box's secondary text
     std::vector<Box> errors;                 // exceptions that escaped a command
     std::function<void(const Box&)> onShow;  // runs while the box would be up
 };

@@ -131,7 +131,7 @@ TEST(DropProgress, OnlyTheWorkIsTimedAndBoxesStandInFront) {
             box->accept();
         }
     });
-    TQtMessageBoxes(&mainWindow).Show("text", "caption");
+    TQtMessageBoxes(&mainWindow).Show("text", "caption", "detail");
     EXPECT_EQ(owner, progress.Dialog());
     EXPECT_TRUE(inFront);
     progress.Finished();

@@ -22,7 +22,9 @@ namespace {
 
 class NoBoxes : public TMessageBoxes {
 public:
-    void Show(const std::string& text, const std::string&) override { ADD_FAILURE() << "unexpected box: " << text; }
+    void Show(const std::string& text, const std::string&, const std::string&) override {
+        ADD_FAILURE() << "unexpected box: " << text;
+    }
 };
 
 using dialogtest::Guard;

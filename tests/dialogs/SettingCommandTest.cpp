@@ -29,7 +29,9 @@ using dialogtest::Same;
 
 class RecordingBoxes : public TMessageBoxes {
 public:
-    void Show(const std::string& text, const std::string& caption) override { shown.emplace_back(text, caption); }
+    void Show(const std::string& text, const std::string& caption, const std::string&) override {
+        shown.emplace_back(text, caption);
+    }
     std::vector<std::pair<std::string, std::string>> shown;
 };
 
