@@ -1,5 +1,6 @@
 #include "Pipeline.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -30,7 +31,54 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
 
 bool IsBitmapName(const std::string& path) { return ExtractFileExt(path) == ".bmp"; }
 
+namespace {
+
+// The palette index of pixel x of a row of a 1-, 4- or 8-bit picture.
+int IndexIn(const uint8_t* row, int x, int bits) {
+    if (bits == 8) return row[x];
+    if (bits == 4) return (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4;
+    return (row[x >> 3] >> (7 - (x & 7))) & 1;
+}
+
+// A palette picture draws in its palette's nearest entries, which may be far from the chosen
+// colours. A JPEG is full-colour anyway, so the picture becomes 24-bit first. A PNG keeps
+// the palette: the stamp's colours join it while it has free entries, and only a full
+// palette leaves them to the nearest entries.
+void GiveStampItsColours(TBitmap& bitmap, const Settings& settings) {
+    const int bits = bitmap.BitsPerPixel();
+    if (bits > 8) return;
+    if (settings.SaveFormat == 0) {
+        bitmap.SetPixelFormat(pf24bit);
+        return;
+    }
+    std::vector<TPaletteEntry> entries = bitmap.Palette().Entries();
+    const size_t capacity = size_t{1} << bits;
+    if (entries.size() >= capacity) return;
+    // An index past the palette shows black; it must keep showing black once entries follow.
+    int highest = -1;
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
+        for (int x = 0; x < bitmap.Width(); ++x) highest = std::max(highest, IndexIn(row, x, bits));
+    }
+    entries.resize(std::max(entries.size(), static_cast<size_t>(highest + 1)), TPaletteEntry{0, 0, 0, 0});
+    std::vector<TColor> wanted = {settings.WordColor & 0xFFFFFF};
+    if (!settings.BackTransparent) wanted.push_back(settings.BackColor & 0xFFFFFF);
+    const size_t before = bitmap.Palette().Entries().size();
+    for (const TColor c : wanted) {
+        const TPaletteEntry e{static_cast<uint8_t>(GetRValue(c)), static_cast<uint8_t>(GetGValue(c)),
+                              static_cast<uint8_t>(GetBValue(c)), 0};
+        const bool present = std::any_of(entries.begin(), entries.end(), [&](const TPaletteEntry& p) {
+            return p.peRed == e.peRed && p.peGreen == e.peGreen && p.peBlue == e.peBlue;
+        });
+        if (!present && entries.size() < capacity) entries.push_back(e);
+    }
+    if (entries.size() != before) bitmap.SetPalette(TPalette(entries));
+}
+
+}  // namespace
+
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
+    GiveStampItsColours(bitmap, settings);
     TCanvas& canvas = bitmap.Canvas();
     SetStampFont(canvas, settings.FontName, settings.WordColor);
     if (settings.BackTransparent) {
