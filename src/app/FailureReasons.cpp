@@ -30,7 +30,7 @@ std::string Reason(const Exception& e) {
     case TFailureKind::Damaged:
         if (e.Offset() >= 0) return "ファイルが壊れています（" + std::to_string(e.Offset()) + " バイト目）。";
         return "ファイルが壊れています。";
-    case TFailureKind::Unsupported: return "この種類のビットマップには対応していません。";
+    case TFailureKind::Unsupported: return "ビットマップファイルではないか、対応していない種類のビットマップです。";
     case TFailureKind::SameAsSource: return "保存先が元のファイルと同じです。";
     case TFailureKind::IoError:
         return WithSystemText(writing ? "ファイルを書き込めませんでした" : "ファイルを読み込めませんでした",

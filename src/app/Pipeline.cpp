@@ -12,6 +12,7 @@
 #include "Jpeg.h"
 #include "KMPNG.h"
 #include "OrderedParts.h"
+#include "PixelFormat.h"
 #include "SafeFile.h"
 #include "StampStyle.h"
 #include "SysUtils.h"
@@ -33,13 +34,6 @@ bool IsBitmapName(const std::string& path) { return ExtractFileExt(path) == ".bm
 
 namespace {
 
-// The palette index of pixel x of a row of a 1-, 4- or 8-bit picture.
-int IndexIn(const uint8_t* row, int x, int bits) {
-    if (bits == 8) return row[x];
-    if (bits == 4) return (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4;
-    return (row[x >> 3] >> (7 - (x & 7))) & 1;
-}
-
 // A palette picture draws in its palette's nearest entries, which may be far from the chosen
 // colours. A JPEG is full-colour anyway, so the picture becomes 24-bit first. A PNG keeps
 // the palette: the stamp's colours join it while it has free entries, and only a full
@@ -55,18 +49,15 @@ void GiveStampItsColours(TBitmap& bitmap, const Settings& settings) {
     const size_t capacity = size_t{1} << bits;
     if (entries.size() >= capacity) return;
     // An index past the palette shows black; it must keep showing black once entries follow.
-    int highest = -1;
-    for (int y = 0; y < bitmap.Height(); ++y) {
-        const uint8_t* row = bitmap.ScanLine(y);
-        for (int x = 0; x < bitmap.Width(); ++x) highest = std::max(highest, IndexIn(row, x, bits));
-    }
-    entries.resize(std::max(entries.size(), static_cast<size_t>(highest + 1)), TPaletteEntry{0, 0, 0, 0});
+    size_t used = 0;
+    for (int y = 0; y < bitmap.Height(); ++y)
+        used = std::max<size_t>(used, MaxPackedIndex(bitmap.ScanLine(y), bitmap.Width(), bits) + size_t{1});
+    entries.resize(std::max(entries.size(), used), TPaletteEntry{0, 0, 0, 0});
     std::vector<TColor> wanted = {settings.WordColor & 0xFFFFFF};
     if (!settings.BackTransparent) wanted.push_back(settings.BackColor & 0xFFFFFF);
     const size_t before = bitmap.Palette().Entries().size();
     for (const TColor c : wanted) {
-        const TPaletteEntry e{static_cast<uint8_t>(GetRValue(c)), static_cast<uint8_t>(GetGValue(c)),
-                              static_cast<uint8_t>(GetBValue(c)), 0};
+        const TPaletteEntry e{GetRValue(c), GetGValue(c), GetBValue(c), 0};
         const bool present = std::any_of(entries.begin(), entries.end(), [&](const TPaletteEntry& p) {
             return p.peRed == e.peRed && p.peGreen == e.peGreen && p.peBlue == e.peBlue;
         });

@@ -43,7 +43,7 @@ TEST(FailureReason, EachKindInPlainJapanese) {
          "ファイルが壊れています（1234 バイト目）。"},
         {std::make_exception_ptr(EInvalidGraphic("x", TFailureKind::Damaged)), "ファイルが壊れています。"},
         {std::make_exception_ptr(EInvalidGraphic("x", TFailureKind::Unsupported)),
-         "この種類のビットマップには対応していません。"},
+         "ビットマップファイルではないか、対応していない種類のビットマップです。"},
         {std::make_exception_ptr(EFCreateError("x", TFailureKind::SameAsSource)), "保存先が元のファイルと同じです。"},
         {std::make_exception_ptr(EWriteError("x", TFailureKind::IoError, EIO)),
          "ファイルを書き込めませんでした（Input/output error）。"},
@@ -82,12 +82,12 @@ TEST(DropMessages, EachBoxNamesItsFileAndWhy) {
     } cases[] = {
         {SIZE_MAX,
          {kRefusedBox, kFailedBox, kFailedBox, kFailedBox, kSomeFailedBox},
-         {"photo.jpg", "fake.bmp\nビットマップファイルではないか、壊れています。",
+         {"photo.jpg", "fake.bmp\nビットマップファイルではないか、対応していない種類のビットマップです。",
           "missing.bmp\nファイルが見つかりません。", "folder.bmp\nふつうのファイルではありません（フォルダーなど）。",
           ""}},
         {2,
          {kRefusedBox, kFailedBox, kSomeFailedBox},
-         {"photo.jpg", "fake.bmp\nビットマップファイルではないか、壊れています。",
+         {"photo.jpg", "fake.bmp\nビットマップファイルではないか、対応していない種類のビットマップです。",
           "2 個のファイルを処理したところで中止しました。残りは 3 個です。"}},
     };
     for (const auto& c : cases) {
