@@ -3,100 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <csetjmp>
-#include <cstdio>
-#include <exception>
 #include <vector>
 
-#include <jpeglib.h>
-// After jpeglib.h, which it needs.
-#include <jerror.h>
-
 #include "JpegStrips.h"
+#include "LibJpeg.h"
 
 namespace {
-
-// libjpeg reports fatal errors through error_exit, which must not return. We jump back to
-// the guarded call with longjmp; only C frames and frames without live C++ objects are
-// skipped. Stream exceptions raised inside the destination manager are parked and
-// rethrown once libjpeg has been left.
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-[[noreturn]] void ErrorExit(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
-void OutputMessage(j_common_ptr) {}  // warnings are not printed
-
-// A warning means damaged or missing data that libjpeg papered over (a cut file comes out
-// filled with grey), which must not pass for the picture: it ends the decode like an error.
-// Only labels libjpeg does not know are harmless.
-void EmitMessage(j_common_ptr cinfo, int level) {
-    if (level >= 0) return;  // trace messages
-    const int code = cinfo->err->msg_code;
-    if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM) return;
-    ErrorExit(cinfo);
-}
-
-// A progressive file may repeat scans without end, each costing a pass over the whole picture;
-// real files have about ten.
-constexpr int kMaxScans = 500;
-
-void MonitorScans(j_common_ptr cinfo) {
-    if (!cinfo->is_decompressor) return;
-    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
-    if (d->input_scan_number <= kMaxScans) return;
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    std::snprintf(err->message, sizeof err->message, "more than %d scans", kMaxScans);
-    std::longjmp(err->jump, 1);
-}
-
-constexpr size_t kOutputBuffer = 256 * 1024;  // large sequential writes to the stream
-
-struct Destination {
-    jpeg_destination_mgr pub;
-    TStream* stream;
-    JOCTET* buffer;
-    std::exception_ptr error;
-    ErrorManager* err;
-};
-
-void InitDestination(j_compress_ptr cinfo) {
-    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
-    d->pub.next_output_byte = d->buffer;
-    d->pub.free_in_buffer = kOutputBuffer;
-}
-
-// Writes count bytes; on a stream exception parks it and leaves libjpeg.
-void Flush(Destination* d, size_t count) {
-    bool failed = false;
-    try {
-        d->stream->WriteBuffer(d->buffer, static_cast<int64_t>(count));
-    } catch (...) {
-        d->error = std::current_exception();
-        failed = true;
-    }
-    if (failed) std::longjmp(d->err->jump, 1);
-}
-
-boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
-    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
-    Flush(d, kOutputBuffer);
-    d->pub.next_output_byte = d->buffer;
-    d->pub.free_in_buffer = kOutputBuffer;
-    return TRUE;
-}
-
-void TermDestination(j_compress_ptr cinfo) {
-    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
-    const size_t count = kOutputBuffer - d->pub.free_in_buffer;
-    if (count) Flush(d, count);
-}
 
 // Pixels of the formats libjpeg cannot take directly go through a table from the stored
 // value (palette index or 16-bit word) to R, G, B and a pad byte, one 32-bit store a pixel:
@@ -156,10 +68,11 @@ void ReportRows(const CompressJob& job, int done) {
 }
 
 // Only trivially destructible locals live here, as longjmp may land in this frame.
-bool CompressGuarded(jpeg_compress_struct& cinfo, ErrorManager& err, Destination& dest, const CompressJob& job) {
+bool CompressGuarded(jpeg_compress_struct& cinfo, TJpegErrors& err, TJpegStreamDestination& dest,
+                     const CompressJob& job) {
     if (setjmp(err.jump)) return false;
     jpeg_create_compress(&cinfo);
-    cinfo.dest = &dest.pub;
+    cinfo.dest = dest.Manager();
     const TBitmap& bmp = *job.bitmap;
     cinfo.image_width = static_cast<JDIMENSION>(bmp.Width());
     cinfo.image_height = static_cast<JDIMENSION>(job.rows);
@@ -194,10 +107,10 @@ struct DecompressJob {
     size_t size;
     TBitmap* bitmap;
     std::exception_ptr error;  // a failure to allocate the bitmap
-    jpeg_progress_mgr monitor{MonitorScans, 0, 0, 0, 0};
+    jpeg_progress_mgr monitor{LimitJpegScans, 0, 0, 0, 0};
 };
 
-bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, DecompressJob& job) {
+bool DecompressGuarded(jpeg_decompress_struct& cinfo, TJpegErrors& err, DecompressJob& job) {
     if (setjmp(err.jump)) return false;
     jpeg_create_decompress(&cinfo);
     cinfo.progress = &job.monitor;
@@ -208,17 +121,13 @@ bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, Decompr
     if (int64_t{cinfo.output_width} * cinfo.output_height > TBitmap::kMaxPixels ||
         cinfo.output_width > static_cast<JDIMENSION>(TBitmap::kMaxDimension) ||
         cinfo.output_height > static_cast<JDIMENSION>(TBitmap::kMaxDimension)) {
-        job.error = std::make_exception_ptr(EInvalidGraphic("JPEG picture too large"));
+        job.error = std::make_exception_ptr(EInvalidGraphic("JPEG picture too large", TFailureKind::TooLarge));
         return false;
     }
-    bool failed = false;
-    try {
-        job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
-    } catch (...) {
-        job.error = std::current_exception();
-        failed = true;
-    }
-    if (failed) return false;
+    if (!ParkException(job.error, [&] {
+            job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+        }))
+        return false;
     jpeg_start_decompress(&cinfo);
     while (cinfo.output_scanline < cinfo.output_height) {
         JSAMPROW row = job.bitmap->ScanLine(static_cast<int>(cinfo.output_scanline));
@@ -228,18 +137,6 @@ bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, Decompr
     return true;
 }
 
-void InitErrors(ErrorManager& err) {
-    jpeg_std_error(&err.pub);
-    err.pub.error_exit = ErrorExit;
-    err.pub.output_message = OutputMessage;
-    err.pub.emit_message = EmitMessage;
-    err.message[0] = '\0';
-}
-
-}  // namespace
-
-namespace {
-
 // jpeg_set_defaults samples both chroma components 2 × 2 against luminance.
 constexpr int kMcuSize = 16;
 
@@ -248,26 +145,15 @@ void CompressRows(const TBitmap& bitmap, int quality, int firstRow, int rows, co
                   TStream& stream, const std::function<void(int rowsDone)>& rowsDone) {
     std::vector<uint32_t> rowBuffer;
     if (!table.empty()) rowBuffer.resize(static_cast<size_t>(bitmap.Width()));
-    std::vector<JOCTET> outBuffer(kOutputBuffer);
-
-    jpeg_compress_struct cinfo{};
-    ErrorManager err{};
-    InitErrors(err);
-    cinfo.err = &err.pub;
-    Destination dest{};
-    dest.pub.init_destination = InitDestination;
-    dest.pub.empty_output_buffer = EmptyOutputBuffer;
-    dest.pub.term_destination = TermDestination;
-    dest.stream = &stream;
-    dest.buffer = outBuffer.data();
-    dest.err = &err;
+    TJpegErrors err;
+    TJpegStreamDestination dest(stream, err);
+    TJpegCompressor compressor(err);
     const CompressJob job{&bitmap,      quality,  firstRow, rows, rowBuffer.empty() ? nullptr : rowBuffer.data(),
                           table.data(), &rowsDone};
 
-    const bool ok = CompressGuarded(cinfo, err, dest, job);
-    jpeg_destroy_compress(&cinfo);
-    if (dest.error) std::rethrow_exception(dest.error);
-    if (!ok) throw EInvalidGraphic(std::string("JPEG error: ") + err.message);
+    if (CompressGuarded(compressor.cinfo, err, dest, job)) return;
+    dest.RethrowStreamError();
+    RaiseJpegError(err);
 }
 
 }  // namespace
@@ -330,20 +216,18 @@ void TJPEGImage::SaveToStream(TStream& stream) { SaveBitmapAsJpeg(bitmap_, Compr
 
 void TJPEGImage::LoadFromStream(TStream& stream) {
     const int64_t size = stream.Size() - stream.Position();
-    if (size <= 0) throw EInvalidGraphic("JPEG error: the file is empty");
+    if (size <= 0) throw EInvalidGraphic("JPEG error: the file is empty", TFailureKind::Damaged);
     std::vector<uint8_t> data(static_cast<size_t>(size));
     stream.ReadBuffer(data.data(), size);
 
     TBitmap decoded;
-    jpeg_decompress_struct cinfo{};
-    ErrorManager err{};
-    InitErrors(err);
-    cinfo.err = &err.pub;
+    TJpegErrors err;
+    TJpegDecompressor decompressor(err);
     DecompressJob job{data.data(), data.size(), &decoded, nullptr};
-    const bool ok = DecompressGuarded(cinfo, err, job);
-    jpeg_destroy_decompress(&cinfo);
-    if (job.error) std::rethrow_exception(job.error);
-    if (!ok) throw EInvalidGraphic(std::string("JPEG error: ") + err.message);
+    if (!DecompressGuarded(decompressor.cinfo, err, job)) {
+        if (job.error) std::rethrow_exception(job.error);
+        RaiseJpegError(err);
+    }
     bitmap_.Assign(decoded);
     Changed();
 }

@@ -5,10 +5,8 @@
 #include <bit>
 #include <climits>
 #include <csetjmp>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <vector>
 
@@ -16,93 +14,14 @@
 #include <emmintrin.h>
 #endif
 
-#include <jpeglib.h>
-// jerror.h after jpeglib.h: it needs its types.
-#include <jerror.h>
+#include "LibJpeg.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// libjpeg plumbing. Fatal errors leave libjpeg by longjmp back to the guarded function that
-// called it; guarded functions keep only trivially destructible locals, and C++ objects live in
-// the frames above them.
+// libjpeg plumbing: output to memory, and the record of the source's scans.
 
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-    TFailureKind kind;
-};
-
-TFailureKind KindOfMessage(int code) {
-    switch (code) {
-    case JERR_SOF_UNSUPPORTED:  // lossless and hierarchical files
-    case JERR_BAD_PRECISION:    // 12-bit files
-    case JERR_NOT_COMPILED:
-    case JERR_ARITH_NOTIMPL:
-    case JERR_COMPONENT_COUNT:
-    case JERR_CONVERSION_NOTIMPL:
-    case JERR_FRACT_SAMPLE_NOTIMPL:
-    case JERR_CCIR601_NOTIMPL:
-    case JERR_MISMATCHED_QUANT_TABLE: return TFailureKind::Unsupported;
-    case JERR_OUT_OF_MEMORY:
-    case JERR_NO_BACKING_STORE: return TFailureKind::OutOfMemory;
-    case JERR_IMAGE_TOO_BIG:
-    case JERR_WIDTH_OVERFLOW: return TFailureKind::TooLarge;
-    default: return TFailureKind::Damaged;
-    }
-}
-
-[[noreturn]] void Fail(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    err->kind = KindOfMessage(cinfo->err->msg_code);
-    std::longjmp(err->jump, 1);
-}
-
-[[noreturn]] void FailWith(ErrorManager& err, TFailureKind kind, const char* message) {
-    std::snprintf(err.message, sizeof err.message, "%s", message);
-    err.kind = kind;
-    std::longjmp(err.jump, 1);
-}
-
-void ErrorExit(j_common_ptr cinfo) { Fail(cinfo); }
-
-// A warning means corrupt or missing data that libjpeg papered over; the stamped copy would
-// carry the damage on, so it fails instead. Only labels libjpeg does not know are harmless.
-void EmitMessage(j_common_ptr cinfo, int level) {
-    if (level >= 0) return;  // trace messages
-    const int code = cinfo->err->msg_code;
-    if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM) return;
-    Fail(cinfo);
-}
-
-void InitErrors(ErrorManager& err) {
-    jpeg_std_error(&err.pub);
-    err.pub.error_exit = ErrorExit;
-    err.pub.emit_message = EmitMessage;
-    err.message[0] = '\0';
-    err.kind = TFailureKind::Other;
-}
-
-// The libjpeg objects are destroyed by their owners on every path, also after a longjmp.
-struct Decompressor {
-    jpeg_decompress_struct cinfo{};
-    explicit Decompressor(ErrorManager& err) { cinfo.err = &err.pub; }
-    ~Decompressor() { jpeg_destroy_decompress(&cinfo); }
-    Decompressor(const Decompressor&) = delete;
-    Decompressor& operator=(const Decompressor&) = delete;
-};
-
-struct Compressor {
-    jpeg_compress_struct cinfo{};
-    explicit Compressor(ErrorManager& err) { cinfo.err = &err.pub; }
-    ~Compressor() { jpeg_destroy_compress(&cinfo); }
-    Compressor(const Compressor&) = delete;
-    Compressor& operator=(const Compressor&) = delete;
-};
-
-// The buffer that jpeg_mem_dest grows with malloc.
+// The buffer that jpeg_mem_dest grows with malloc, for the small files of the stamped region.
 struct MemoryFile {
     unsigned char* data = nullptr;
     unsigned long size = 0;
@@ -111,47 +30,6 @@ struct MemoryFile {
     MemoryFile(const MemoryFile&) = delete;
     MemoryFile& operator=(const MemoryFile&) = delete;
 };
-
-constexpr size_t kOutputBuffer = 256 * 1024;  // large sequential writes to the stream
-
-struct Destination {
-    jpeg_destination_mgr pub;
-    TStream* stream;
-    JOCTET* buffer;
-    std::exception_ptr error;  // a stream failure, rethrown once libjpeg has been left
-    ErrorManager* err;
-};
-
-void Flush(Destination* d, size_t count) {
-    bool failed = false;
-    try {
-        d->stream->WriteBuffer(d->buffer, static_cast<int64_t>(count));
-    } catch (...) {
-        d->error = std::current_exception();
-        failed = true;
-    }
-    if (failed) std::longjmp(d->err->jump, 1);
-}
-
-void InitDestination(j_compress_ptr cinfo) {
-    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
-    d->pub.next_output_byte = d->buffer;
-    d->pub.free_in_buffer = kOutputBuffer;
-}
-
-boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
-    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
-    Flush(d, kOutputBuffer);
-    d->pub.next_output_byte = d->buffer;
-    d->pub.free_in_buffer = kOutputBuffer;
-    return TRUE;
-}
-
-void TermDestination(j_compress_ptr cinfo) {
-    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
-    const size_t count = kOutputBuffer - d->pub.free_in_buffer;
-    if (count) Flush(d, count);
-}
 
 // Follows the scans while the coefficients are read: refuses more than the limit (a file of
 // endless tiny scans costs a pass over the picture each) and notes each scan's components,
@@ -163,7 +41,7 @@ struct ScanRestart {
 
 struct ScanRecorder {
     jpeg_progress_mgr pub;
-    ErrorManager* err;
+    TJpegErrors* err;
     jpeg_scan_info* scans;  // room for maxScans
     ScanRestart* restarts;  // likewise
     int maxScans;
@@ -175,8 +53,8 @@ void RecordScan(j_common_ptr common) {
     auto* rec = reinterpret_cast<ScanRecorder*>(cinfo->progress);
     const int n = cinfo->input_scan_number;
     if (n == rec->count) return;
-    if (n > rec->maxScans) FailWith(*rec->err, TFailureKind::TooLarge, "too many scans");
-    if (n != rec->count + 1) FailWith(*rec->err, TFailureKind::Damaged, "scans could not be followed");
+    if (n > rec->maxScans) FailJpeg(*rec->err, TFailureKind::TooLarge, "too many scans");
+    if (n != rec->count + 1) FailJpeg(*rec->err, TFailureKind::Damaged, "scans could not be followed");
     jpeg_scan_info& s = rec->scans[n - 1];
     s.comps_in_scan = cinfo->comps_in_scan;
     for (int i = 0; i < cinfo->comps_in_scan; ++i) s.component_index[i] = cinfo->cur_comp_info[i]->component_index;
@@ -216,7 +94,7 @@ struct SourceJob {
     bool needsReencode;
 };
 
-bool ReadSourceGuarded(jpeg_decompress_struct& src, ErrorManager& err, SourceJob& job) {
+bool ReadSourceGuarded(jpeg_decompress_struct& src, TJpegErrors& err, SourceJob& job) {
     if (setjmp(err.jump)) return false;
     jpeg_create_decompress(&src);
     jpeg_mem_src(&src, job.data, static_cast<unsigned long>(job.size));
@@ -230,11 +108,11 @@ bool ReadSourceGuarded(jpeg_decompress_struct& src, ErrorManager& err, SourceJob
     const bool known =
         (src.num_components == 1 && src.jpeg_color_space == JCS_GRAYSCALE) ||
         (src.num_components == 3 && (src.jpeg_color_space == JCS_YCbCr || src.jpeg_color_space == JCS_RGB));
-    if (!known) FailWith(err, TFailureKind::Unsupported, "colour components of unknown meaning");
+    if (!known) FailJpeg(err, TFailureKind::Unsupported, "colour components of unknown meaning");
     if (int64_t{src.image_width} * src.image_height > job.maxPixels ||
         src.image_width > static_cast<JDIMENSION>(TBitmap::kMaxDimension) ||
         src.image_height > static_cast<JDIMENSION>(TBitmap::kMaxDimension))
-        FailWith(err, TFailureKind::TooLarge, "picture too large");
+        FailJpeg(err, TFailureKind::TooLarge, "picture too large");
     src.progress = &job.recorder.pub;
     job.coefficients = jpeg_read_coefficients(&src);
     src.progress = nullptr;
@@ -350,7 +228,7 @@ JDIMENSION RoundUp(JDIMENSION v, int multiple) { return (v + multiple - 1) / mul
 
 // Writes the blocks of a rectangle of MCUs as a JPEG file of their own.
 bool WriteRegionGuarded(jpeg_decompress_struct& src, jvirt_barray_ptr* source, jpeg_compress_struct& mini,
-                        ErrorManager& err, const Rect& mcus, const Rect& pixels, MemoryFile& file) {
+                        TJpegErrors& err, const Rect& mcus, const Rect& pixels, MemoryFile& file) {
     if (setjmp(err.jump)) return false;
     jpeg_create_compress(&mini);
     jpeg_mem_dest(&mini, &file.data, &file.size);
@@ -392,7 +270,7 @@ bool WriteRegionGuarded(jpeg_decompress_struct& src, jvirt_barray_ptr* source, j
 }
 
 // Decodes a JPEG file in memory to rows of blue, green, red of the expected size.
-bool DecodeRegionGuarded(jpeg_decompress_struct& d, ErrorManager& err, const MemoryFile& file, J_COLOR_SPACE space,
+bool DecodeRegionGuarded(jpeg_decompress_struct& d, TJpegErrors& err, const MemoryFile& file, J_COLOR_SPACE space,
                          uint8_t* pixels, int width, int height) {
     if (setjmp(err.jump)) return false;
     jpeg_create_decompress(&d);
@@ -402,7 +280,7 @@ bool DecodeRegionGuarded(jpeg_decompress_struct& d, ErrorManager& err, const Mem
     d.out_color_space = JCS_EXT_BGR;
     jpeg_start_decompress(&d);
     if (d.output_width != static_cast<JDIMENSION>(width) || d.output_height != static_cast<JDIMENSION>(height))
-        FailWith(err, TFailureKind::Other, "region decoded to an unexpected size");
+        FailJpeg(err, TFailureKind::Other, "region decoded to an unexpected size");
     while (d.output_scanline < d.output_height) {
         JSAMPROW row = pixels + static_cast<size_t>(d.output_scanline) * static_cast<size_t>(width) * 3;
         jpeg_read_scanlines(&d, &row, 1);
@@ -412,7 +290,7 @@ bool DecodeRegionGuarded(jpeg_decompress_struct& d, ErrorManager& err, const Mem
 }
 
 // Compresses rows of blue, green, red with the source's tables and sampling.
-bool EncodeRegionGuarded(jpeg_decompress_struct& src, jpeg_compress_struct& enc, ErrorManager& err,
+bool EncodeRegionGuarded(jpeg_decompress_struct& src, jpeg_compress_struct& enc, TJpegErrors& err,
                          const uint8_t* pixels, size_t stride, int width, int height, MemoryFile& file) {
     if (setjmp(err.jump)) return false;
     jpeg_create_compress(&enc);
@@ -441,14 +319,14 @@ struct Patch {
 
 // Reads the blocks of the encoded region and puts the dirty ones in place of the source's.
 bool CopyBlocksBackGuarded(jpeg_decompress_struct& src, jvirt_barray_ptr* source, jpeg_decompress_struct& d,
-                           ErrorManager& err, const MemoryFile& file, const Patch& patch, int* copied) {
+                           TJpegErrors& err, const MemoryFile& file, const Patch& patch, int* copied) {
     if (setjmp(err.jump)) return false;
     jpeg_create_decompress(&d);
     jpeg_mem_src(&d, file.data, file.size);
     jpeg_read_header(&d, TRUE);
     jvirt_barray_ptr* fresh = jpeg_read_coefficients(&d);
     if (d.num_components != src.num_components)
-        FailWith(err, TFailureKind::Other, "region encoded with other components");
+        FailJpeg(err, TFailureKind::Other, "region encoded with other components");
     for (int c = 0; c < src.num_components; ++c) {
         const jpeg_component_info& comp = src.comp_info[c];
         const JDIMENSION x0 = static_cast<JDIMENSION>(patch.mcus.x0 * comp.h_samp_factor);
@@ -456,7 +334,7 @@ bool CopyBlocksBackGuarded(jpeg_decompress_struct& src, jvirt_barray_ptr* source
         const int perRow = patch.blocksPerRow[c];
         const size_t rows = patch.dirty[c].size() / static_cast<size_t>(perRow);
         if (d.comp_info[c].width_in_blocks < static_cast<JDIMENSION>(perRow) || d.comp_info[c].height_in_blocks < rows)
-            FailWith(err, TFailureKind::Other, "region encoded to an unexpected size");
+            FailJpeg(err, TFailureKind::Other, "region encoded to an unexpected size");
         for (size_t r = 0; r < rows; ++r) {
             const uint8_t* flags = &patch.dirty[c][r * static_cast<size_t>(perRow)];
             if (std::find(flags, flags + perRow, 1) == flags + perRow) continue;
@@ -474,25 +352,21 @@ bool CopyBlocksBackGuarded(jpeg_decompress_struct& src, jvirt_barray_ptr* source
     return true;
 }
 
-[[noreturn]] void Raise(const ErrorManager& err) {
-    throw EInvalidGraphic(std::string("JPEG error: ") + err.message, err.kind);
-}
-
 // Decodes the MCUs under the cell, lets the caller draw, and puts the blocks holding changed
 // pixels back into the source's coefficients. Returns how many blocks changed.
-int StampRegion(jpeg_decompress_struct& src, jvirt_barray_ptr* source, ErrorManager& err, const Placement& place,
+int StampRegion(jpeg_decompress_struct& src, jvirt_barray_ptr* source, TJpegErrors& err, const Placement& place,
                 const Orientation& orient, const TLosslessStamp& stamp) {
     const Rect outer = PixelsOf(place.context, place.mcuWidth, place.mcuHeight, src);
     const Rect inner = PixelsOf(place.mcus, place.mcuWidth, place.mcuHeight, src);
     std::vector<uint8_t> pixels(static_cast<size_t>(outer.Width()) * static_cast<size_t>(outer.Height()) * 3);
     {
         MemoryFile file;
-        Compressor mini(err);
-        if (!WriteRegionGuarded(src, source, mini.cinfo, err, place.context, outer, file)) Raise(err);
-        Decompressor d(err);
+        TJpegCompressor mini(err);
+        if (!WriteRegionGuarded(src, source, mini.cinfo, err, place.context, outer, file)) RaiseJpegError(err);
+        TJpegDecompressor d(err);
         if (!DecodeRegionGuarded(d.cinfo, err, file, src.jpeg_color_space, pixels.data(), outer.Width(),
                                  outer.Height()))
-            Raise(err);
+            RaiseJpegError(err);
     }
     const size_t stride = static_cast<size_t>(outer.Width()) * 3;
     auto at = [&](Point stored) {
@@ -544,13 +418,14 @@ int StampRegion(jpeg_decompress_struct& src, jvirt_barray_ptr* source, ErrorMana
     if (!changed) return 0;
 
     MemoryFile file;
-    Compressor enc(err);
+    TJpegCompressor enc(err);
     const uint8_t* first =
         &pixels[static_cast<size_t>(inner.y0 - outer.y0) * stride + static_cast<size_t>(inner.x0 - outer.x0) * 3];
-    if (!EncodeRegionGuarded(src, enc.cinfo, err, first, stride, inner.Width(), inner.Height(), file)) Raise(err);
-    Decompressor d(err);
+    if (!EncodeRegionGuarded(src, enc.cinfo, err, first, stride, inner.Width(), inner.Height(), file))
+        RaiseJpegError(err);
+    TJpegDecompressor d(err);
     int copied = 0;
-    if (!CopyBlocksBackGuarded(src, source, d.cinfo, err, file, patch, &copied)) Raise(err);
+    if (!CopyBlocksBackGuarded(src, source, d.cinfo, err, file, patch, &copied)) RaiseJpegError(err);
     return copied;
 }
 
@@ -778,14 +653,14 @@ struct OutputJob {
     size_t markerCount;
     bool fastStatistics;
     HuffmanCounts* counts;
-    Destination* dest;
+    TJpegStreamDestination* dest;
 };
 
-bool WriteOutputGuarded(jpeg_decompress_struct& src, jpeg_compress_struct& dst, ErrorManager& err, OutputJob& job) {
+bool WriteOutputGuarded(jpeg_decompress_struct& src, jpeg_compress_struct& dst, TJpegErrors& err, OutputJob& job) {
     if (setjmp(err.jump)) return false;
-    if (job.scanCount < 1) FailWith(err, TFailureKind::Damaged, "no scans");
+    if (job.scanCount < 1) FailJpeg(err, TFailureKind::Damaged, "no scans");
     jpeg_create_compress(&dst);
-    dst.dest = &job.dest->pub;
+    dst.dest = job.dest->Manager();
     jpeg_copy_critical_parameters(&src, &dst);
     // The source's own APP0 and APP14, if any, are among the copied markers.
     dst.write_JFIF_header = FALSE;
@@ -798,7 +673,7 @@ bool WriteOutputGuarded(jpeg_decompress_struct& src, jpeg_compress_struct& dst, 
                                    first.Al == 0 && first.comps_in_scan == src.num_components;
     if (job.fastStatistics && oneSequentialScan) {
         if (!GatherStatistics(src, job.coefficients, first, dst, *job.counts))
-            FailWith(err, TFailureKind::Damaged, "DCT coefficient out of range");
+            FailJpeg(err, TFailureKind::Damaged, "DCT coefficient out of range");
         bool doneDc[NUM_HUFF_TBLS] = {}, doneAc[NUM_HUFF_TBLS] = {};
         for (int i = 0; i < first.comps_in_scan; ++i) {
             const jpeg_component_info& comp = dst.comp_info[first.component_index[i]];
@@ -809,7 +684,7 @@ bool WriteOutputGuarded(jpeg_decompress_struct& src, jpeg_compress_struct& dst, 
                 if (*done[k]) continue;
                 if (!*tables[k]) *tables[k] = jpeg_alloc_huff_table(reinterpret_cast<j_common_ptr>(&dst));
                 if (!MakeOptimalTable(counts[k], **tables[k]))
-                    FailWith(err, TFailureKind::Other, "Huffman code length overflow");
+                    FailJpeg(err, TFailureKind::Other, "Huffman code length overflow");
                 *done[k] = true;
             }
         }
@@ -844,9 +719,8 @@ void CheckMarkers(const std::vector<TJpegMarker>& markers) {
 
 TLosslessJpegResult StampJpegLossless(const uint8_t* data, size_t size, const TLosslessStamp& stamp, TStream& out,
                                       const TLosslessJpegOptions& options) {
-    ErrorManager err;
-    InitErrors(err);
-    Decompressor src(err);
+    TJpegErrors err;
+    TJpegDecompressor src(err);
     std::vector<jpeg_scan_info> scans(static_cast<size_t>(std::max(options.maxScans, 1)));
     std::vector<ScanRestart> restarts(scans.size());
     SourceJob job{};
@@ -858,7 +732,7 @@ TLosslessJpegResult StampJpegLossless(const uint8_t* data, size_t size, const TL
     job.recorder.scans = scans.data();
     job.recorder.restarts = restarts.data();
     job.recorder.maxScans = std::max(options.maxScans, 1);
-    if (!ReadSourceGuarded(src.cinfo, err, job)) Raise(err);
+    if (!ReadSourceGuarded(src.cinfo, err, job)) RaiseJpegError(err);
 
     TLosslessJpegResult result;
     if (job.needsReencode) {
@@ -877,14 +751,7 @@ TLosslessJpegResult StampJpegLossless(const uint8_t* data, size_t size, const TL
     if (options.editMarkers) options.editMarkers(markers);
     CheckMarkers(markers);
 
-    std::vector<JOCTET> buffer(kOutputBuffer);
-    Destination dest{};
-    dest.pub.init_destination = InitDestination;
-    dest.pub.empty_output_buffer = EmptyOutputBuffer;
-    dest.pub.term_destination = TermDestination;
-    dest.stream = &out;
-    dest.buffer = buffer.data();
-    dest.err = &err;
+    TJpegStreamDestination dest(out, err);
     auto counts = std::make_unique<HuffmanCounts>();
     OutputJob output{job.coefficients,
                      scans.data(),
@@ -895,10 +762,12 @@ TLosslessJpegResult StampJpegLossless(const uint8_t* data, size_t size, const TL
                      options.fastHuffmanStatistics,
                      counts.get(),
                      &dest};
-    Compressor dst(err);
+    TJpegCompressor dst(err);
     const bool ok = WriteOutputGuarded(src.cinfo, dst.cinfo, err, output);
-    if (dest.error) std::rethrow_exception(dest.error);
-    if (!ok) Raise(err);
+    if (!ok) {
+        dest.RethrowStreamError();
+        RaiseJpegError(err);
+    }
     return result;
 }
 

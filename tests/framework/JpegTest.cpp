@@ -309,36 +309,54 @@ std::vector<uint8_t> ProgressiveWithRepeatedScan(int extra) {
 
 }  // namespace
 
-TEST(Jpeg, DamagedOrEndlessInputFailsInsteadOfLoadingGrey) {
+// Each failure has the kind a caller can act on, whichever libjpeg path found it.
+TEST(Jpeg, BadInputFailsWithItsKindInsteadOfLoadingGrey) {
     TBitmap bmp;
     Picture(bmp, pf24bit);
     const auto whole = Save(bmp, 80);
     std::vector<uint8_t> extraneous = whole;
     ASSERT_EQ(extraneous[20], 0xFF);                        // after the start marker and the JFIF segment
     extraneous.insert(extraneous.begin() + 20, {1, 2, 3});  // bytes where a marker must stand
+    const uint8_t sof0[] = {0xFF, 0xC0};
+    const auto sof = static_cast<size_t>(std::search(whole.begin(), whole.end(), sof0, sof0 + 2) - whole.begin());
+    ASSERT_LT(sof + 9, whole.size());
+    auto mutate = [&](auto edit) {
+        std::vector<uint8_t> f = whole;
+        edit(f);
+        return f;
+    };
     struct Case {
         const char* name;
         std::vector<uint8_t> bytes;
-        bool loads;
+        TFailureKind kind;  // Other: loads
     };
     const Case cases[] = {
-        {"whole", whole, true},
+        {"whole", whole, TFailureKind::Other},
         {"cut in its data", std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2)),
-         false},
-        {"without its end marker", std::vector<uint8_t>(whole.begin(), whole.end() - 2), false},
-        {"stray bytes before a marker", extraneous, false},
-        {"a scan repeated 400 times", ProgressiveWithRepeatedScan(400), true},
-        {"a scan repeated 600 times", ProgressiveWithRepeatedScan(600), false},
+         TFailureKind::Damaged},
+        {"without its end marker", std::vector<uint8_t>(whole.begin(), whole.end() - 2), TFailureKind::Damaged},
+        {"stray bytes before a marker", extraneous, TFailureKind::Damaged},
+        {"empty", {}, TFailureKind::Damaged},
+        {"12-bit", mutate([&](auto& f) { f[sof + 4] = 12; }), TFailureKind::Unsupported},
+        {"lossless", mutate([&](auto& f) { f[sof + 1] = 0xC3; }), TFailureKind::Unsupported},
+        {"60000 x 60000", mutate([&](auto& f) {
+             f[sof + 5] = f[sof + 7] = 0xEA;
+             f[sof + 6] = f[sof + 8] = 0x60;
+         }),
+         TFailureKind::TooLarge},
+        {"a scan repeated 400 times", ProgressiveWithRepeatedScan(400), TFailureKind::Other},
+        {"a scan repeated 600 times", ProgressiveWithRepeatedScan(600), TFailureKind::TooLarge},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TMemoryStream in(c.bytes);
         TJPEGImage jpeg;
-        if (c.loads) {
-            EXPECT_NO_THROW(jpeg.LoadFromStream(in));
+        try {
+            jpeg.LoadFromStream(in);
+            EXPECT_EQ(c.kind, TFailureKind::Other) << "loaded";
             EXPECT_FALSE(jpeg.Empty());
-        } else {
-            EXPECT_THROW(jpeg.LoadFromStream(in), EInvalidGraphic);
+        } catch (const EInvalidGraphic& e) {
+            EXPECT_EQ(e.Kind(), c.kind) << e.what();
             EXPECT_TRUE(jpeg.Empty());
         }
     }
