@@ -1,54 +1,17 @@
 // JPEG photos through libjpeg: any colour space libjpeg knows, CMYK and YCCK converted to RGB,
 // with the EXIF, XMP, IPTC and ICC blocks of the APP segments.
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <vector>
 
-#include <jerror.h>
-#include <jpeglib.h>
-
+#include "LibJpeg.h"
 #include "Orientation.h"
 #include "PhotoDecode.h"
 #include "PhotoSupport.h"
 
 namespace {
-
-// libjpeg's fatal errors, its warnings (which report corrupt data and a premature end) and the
-// scan limit all leave libjpeg by longjmp back into the guarded call; only trivially
-// destructible frames are skipped.
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-    bool tooManyScans;
-};
-
-void ErrorExit(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
-// A warning means data libjpeg papered over (a cut file comes out grey): the photo is damaged.
-// Only labels libjpeg does not know (a JFIF version, an Adobe transform code) are harmless.
-void EmitMessage(j_common_ptr cinfo, int level) {
-    if (level >= 0) return;  // trace messages
-    const int code = cinfo->err->msg_code;
-    if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM) return;
-    ErrorExit(cinfo);
-}
-
-// A progressive file may hold any number of scans, each a pass over the whole picture.
-void ProgressMonitor(j_common_ptr cinfo) {
-    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
-    if (d->is_decompressor && d->input_scan_number > kMaxJpegScans) {
-        reinterpret_cast<ErrorManager*>(cinfo->err)->tooManyScans = true;
-        std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-    }
-}
 
 struct Job {
     const uint8_t* data;
@@ -57,6 +20,7 @@ struct Job {
     std::vector<uint8_t>* cmykRow;
     PhotoMetadata* meta;
     std::exception_ptr error;  // size check or allocation
+    jpeg_progress_mgr monitor{LimitJpegScans, 0, 0, 0, 0};
 };
 
 void ConvertCmykRow(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
@@ -128,10 +92,10 @@ void ReadMetadata(const jpeg_decompress_struct& cinfo, PhotoMetadata& meta) {
     meta.orientation = ExifOrientation(meta.exif);
 }
 
-bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, jpeg_progress_mgr& progress, Job& job) {
+bool DecompressGuarded(jpeg_decompress_struct& cinfo, TJpegErrors& err, Job& job) {
     if (setjmp(err.jump)) return false;
     jpeg_create_decompress(&cinfo);
-    cinfo.progress = &progress;
+    cinfo.progress = &job.monitor;
     jpeg_mem_src(&cinfo, job.data, static_cast<unsigned long>(job.size));
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
@@ -140,23 +104,19 @@ bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, jpeg_pr
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
     jpeg_calc_output_dimensions(&cinfo);
-    bool failed = false;
-    try {
-        // Saved markers live only until the decompression ends.
-        ReadMetadata(cinfo, *job.meta);
-        CheckPhotoSize("JPEG", cinfo.output_width, cinfo.output_height);
-        job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
-        if (cmyk) job.cmykRow->resize(size_t{cinfo.output_width} * 4);
-    } catch (...) {
-        job.error = std::current_exception();
-        failed = true;
-    }
-    if (failed) return false;
+    if (!ParkException(job.error, [&] {
+            // Saved markers live only until the decompression ends.
+            ReadMetadata(cinfo, *job.meta);
+            CheckPhotoSize("JPEG", cinfo.output_width, cinfo.output_height);
+            job.bitmap->Allocate(pf24bit, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+            if (cmyk) job.cmykRow->resize(size_t{cinfo.output_width} * 4);
+        }))
+        return false;
     jpeg_start_decompress(&cinfo);
     while (cinfo.output_scanline < cinfo.output_height) {
         uint8_t* dest = job.bitmap->ScanLine(static_cast<int>(cinfo.output_scanline));
         JSAMPROW row = cmyk ? job.cmykRow->data() : dest;
-        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) ErrorExit(reinterpret_cast<j_common_ptr>(&cinfo));
+        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) (*cinfo.err->error_exit)(reinterpret_cast<j_common_ptr>(&cinfo));
         if (cmyk)
             ConvertCmykRow(job.cmykRow->data(), dest, static_cast<int>(cinfo.output_width), cinfo.saw_Adobe_marker);
     }
@@ -167,22 +127,17 @@ bool DecompressGuarded(jpeg_decompress_struct& cinfo, ErrorManager& err, jpeg_pr
 }  // namespace
 
 void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata) {
-    jpeg_decompress_struct cinfo{};
-    ErrorManager err{};
-    jpeg_std_error(&err.pub);
-    err.pub.error_exit = ErrorExit;
-    err.pub.emit_message = EmitMessage;
-    cinfo.err = &err.pub;
-    jpeg_progress_mgr progress{};
-    progress.progress_monitor = ProgressMonitor;
     std::vector<uint8_t> cmykRow;
     PhotoMetadata meta;
+    TJpegErrors err;
+    TJpegDecompressor decompressor(err);
     Job job{data, size, &bitmap, &cmykRow, &meta, nullptr};
-    const bool ok = DecompressGuarded(cinfo, err, progress, job);
-    jpeg_destroy_decompress(&cinfo);
-    if (job.error) std::rethrow_exception(job.error);
-    if (err.tooManyScans)
-        PhotoFail("JPEG", "more than " + std::to_string(kMaxJpegScans) + " progressive scans", TFailureKind::TooLarge);
-    if (!ok) PhotoFail("JPEG", err.message);
+    if (!DecompressGuarded(decompressor.cinfo, err, job)) {
+        if (job.error) std::rethrow_exception(job.error);
+        if (err.tooManyScans)
+            PhotoFail("JPEG", "more than " + std::to_string(kMaxJpegScans) + " progressive scans",
+                      TFailureKind::TooLarge);
+        PhotoFail("JPEG", err.message, err.kind);
+    }
     metadata = std::move(meta);
 }

@@ -28,8 +28,7 @@ void DecodePhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadat
 void LoadPhotoFile(const std::string& fileName, TBitmap& bitmap, PhotoMetadata& metadata);
 
 // One decoder each; they expect their own format and fail as damaged on anything else.
-// Progressive JPEG files with more scans than this are refused (a few dozen is usual).
-constexpr int kMaxJpegScans = 500;
+// Progressive JPEG files with more than the framework's kMaxJpegScans scans are refused.
 void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
 void DecodePngPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
 void DecodeTiffPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);

@@ -327,6 +327,26 @@ TEST(PhotoDecodeJpeg, TooManyScansRefused) {
     }
 }
 
+// Variants libjpeg cannot decode are unsupported, not damaged.
+TEST(PhotoDecodeJpeg, UndecodableVariantsUnsupported) {
+    const std::string file = WriteJpeg(TestPicture(16, 16, false), {});
+    const size_t sof = file.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    for (const auto& [offset, value] : {std::pair{sof + 4, 12}, std::pair{sof + 1, 0xC3}}) {  // 12-bit, lossless
+        std::string variant = file;
+        variant[offset] = char(value);
+        TBitmap bmp;
+        PhotoMetadata meta;
+        try {
+            DecodePhoto(reinterpret_cast<const uint8_t*>(variant.data()), variant.size(), bmp, meta);
+            ADD_FAILURE() << "decoded with byte " << offset << " set to " << value;
+        } catch (const EInvalidGraphic& e) {
+            EXPECT_EQ(e.Kind(), TFailureKind::Unsupported) << e.Message();
+            EXPECT_EQ(e.Message().rfind("JPEG: ", 0), 0u) << e.Message();
+        }
+    }
+}
+
 // Warnings about labels libjpeg does not know leave the picture whole: they do not fail it.
 TEST(PhotoDecodeJpeg, UnknownJfifVersionAccepted) {
     std::string file = WriteJpeg(TestPicture(16, 16, false), {});
