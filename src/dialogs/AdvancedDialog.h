@@ -1,0 +1,53 @@
+// The advanced settings dialog: which inputs a run takes, where outputs go and what of a
+// photo's metadata they carry. Laid out by Qt layouts, unlike the designed settings dialog,
+// so that it grows with the face and the scale.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <QDialog>
+
+#include "PhotoSettings.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+class TAdvancedForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TAdvancedForm(QWidget* owner = nullptr);
+
+    // The dialog's own copy: filled by the caller before showing, read back after OK.
+    TPhotoSettings Settings;
+
+    // The folder chooser, starting at a folder; nothing when the user cancels. Replaceable so
+    // that the form can be driven without a person at the screen.
+    std::function<std::optional<std::string>(const std::string& start)> ExecuteFolderDialog;
+
+    QCheckBox* AcceptPhotosBox;
+    QRadioButton* BesideSourceButton;
+    QRadioButton* FolderButton;
+    QLineEdit* FolderEdit;
+    QPushButton* BrowseButton;
+    QGroupBox* MetadataGroup;
+    QCheckBox* KeepMetadataBox;
+    QCheckBox* StripGpsBox;
+    QCheckBox* EmbedCopyrightBox;
+    QPushButton* OkButton;
+    QPushButton* CancelButton;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormShow();
+    void OkButtonClick();
+    void BrowseButtonClick();
+    // Greys out what the current choices make meaningless, keeping its value.
+    void UpdateEnabled();
+};

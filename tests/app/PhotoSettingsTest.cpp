@@ -1,0 +1,88 @@
+#include <ostream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "IniFiles.h"
+#include "PhotoSettings.h"
+
+// Readable failures; found by lookup in the struct's own namespace.
+void PrintTo(const TPhotoSettings& s, std::ostream* os) {
+    *os << "{" << s.AcceptPhotos << ", \"" << s.OutDir << "\", " << s.KeepMetadata << ", " << s.StripGps << ", "
+        << s.EmbedCopyright << "}";
+}
+
+namespace {
+
+const TPhotoSettings kDefaults;
+const TPhotoSettings kNoGps{false, "", true, false, true};
+
+TMemIniFile Ini(const std::string& text) {
+    TMemIniFile ini("");
+    ini.SetText(text);
+    return ini;
+}
+
+TPhotoSettings Read(const std::string& text) {
+    TPhotoSettings s;
+    s.AcceptPhotos = true;  // every field must be overwritten, not merely left alone
+    s.OutDir = "stale";
+    s.KeepMetadata = s.StripGps = s.EmbedCopyright = false;
+    ReadPhotoSettings(Ini(text), s);
+    return s;
+}
+
+TEST(PhotoSettings, ReadsTheFileForm) {
+    struct Case {
+        const char* text;
+        TPhotoSettings expected;
+    };
+    const Case cases[] = {
+        {"", kDefaults},
+        {"[other]\r\naccept_photos=1\r\n", kDefaults},
+        {"[photo]\r\nthreads=4\r\n", kDefaults},
+        {"[PHOTO]\r\nAccept_Photos=1\r\nout_dir= /tmp/out dir \r\n", {true, "/tmp/out dir", true, true, true}},
+        {"[photo]\r\nkeep_metadata=0\r\nstrip_gps=0\r\nembed_copyright=0\r\n", {false, "", false, false, false}},
+        // Any non-zero integer is true; what is not an integer gives the default.
+        {"[photo]\r\naccept_photos=-1\r\nkeep_metadata=yes\r\nstrip_gps=\r\nembed_copyright=$0\r\n",
+         {true, "", true, true, false}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Read(c.text), c.expected) << c.text;
+}
+
+TEST(PhotoSettings, WritesOnlyWhatDiffersFromAnUntouchedFile) {
+    struct Case {
+        const char* before;
+        TPhotoSettings settings;
+        const char* after;
+    };
+    const char* const kOthers = "[save]\r\nformat=0\r\n";
+    const char* const kAll =
+        "[photo]\r\naccept_photos=1\r\nout_dir=/o\r\nkeep_metadata=0\r\nstrip_gps=0\r\n"
+        "embed_copyright=0\r\n";
+    const Case cases[] = {
+        // Defaults add nothing, so a first file keeps its lines.
+        {kOthers, kDefaults, kOthers},
+        {"[photo]\r\nthreads=4\r\n", kDefaults, "[photo]\r\nthreads=4\r\n"},
+        // One change writes the whole section, in table order, after the lines already there.
+        {kOthers, kNoGps,
+         "[save]\r\nformat=0\r\n\r\n[photo]\r\naccept_photos=0\r\nout_dir=\r\nkeep_metadata=1\r\nstrip_gps=0\r\n"
+         "embed_copyright=1\r\n"},
+        {"", {true, "/o", false, false, false}, kAll},
+        // Other keys of the section keep their place; ours are replaced in theirs.
+        {"[photo]\r\nstrip_gps=1\r\nthreads=4\r\n", kNoGps,
+         "[photo]\r\nstrip_gps=0\r\nthreads=4\r\naccept_photos=0\r\nout_dir=\r\nkeep_metadata=1\r\n"
+         "embed_copyright=1\r\n"},
+        // A key back at its default is written so: the file must not keep the old choice.
+        {kAll, kDefaults,
+         "[photo]\r\naccept_photos=0\r\nout_dir=\r\nkeep_metadata=1\r\nstrip_gps=1\r\nembed_copyright=1\r\n"},
+    };
+    for (const Case& c : cases) {
+        TMemIniFile ini = Ini(c.before);
+        WritePhotoSettings(ini, c.settings);
+        EXPECT_EQ(ini.GetText(), Ini(c.after).GetText()) << c.before;
+        EXPECT_EQ(Read(ini.GetText()), c.settings) << c.before;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "AdvancedDialog.h"
+#include "DialogSupport.h"
+
+namespace {
+
+TPhotoSettings Make(bool accept, const char* outDir, bool keep, bool strip, bool embed) {
+    TPhotoSettings s;
+    s.AcceptPhotos = accept;
+    s.OutDir = outDir;
+    s.KeepMetadata = keep;
+    s.StripGps = strip;
+    s.EmbedCopyright = embed;
+    return s;
+}
+
+// Shows the form with the settings and leaves it up for the caller.
+void Open(TAdvancedForm& form, const TPhotoSettings& settings) {
+    form.Settings = settings;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+}
+
+TEST(AdvancedForm, OkGivesBackWhatItShowedCancelLeavesIt) {
+    const TPhotoSettings cases[] = {
+        TPhotoSettings(),
+        Make(true, "/srv/out", false, false, false),
+        Make(true, "", true, false, true),
+        Make(false, "/a b/c", false, true, false),
+    };
+    for (const TPhotoSettings& s : cases) {
+        TAdvancedForm form;
+        Open(form, s);
+        QTest::mouseClick(form.OkButton, Qt::LeftButton);
+        EXPECT_EQ(form.result(), QDialog::Accepted);
+        EXPECT_TRUE(form.Settings == s) << s.OutDir;
+
+        TAdvancedForm cancelled;
+        Open(cancelled, s);
+        cancelled.AcceptPhotosBox->click();
+        cancelled.KeepMetadataBox->click();
+        cancelled.BesideSourceButton->click();
+        QTest::mouseClick(cancelled.CancelButton, Qt::LeftButton);
+        EXPECT_EQ(cancelled.result(), QDialog::Rejected);
+        EXPECT_TRUE(cancelled.Settings == s) << s.OutDir;
+    }
+}
+
+TEST(AdvancedForm, EditsReachTheSettings) {
+    TAdvancedForm form;
+    std::vector<std::string> starts;
+    std::optional<std::string> chosen = "/home/u/出力";
+    form.ExecuteFolderDialog = [&](const std::string& start) {
+        starts.push_back(start);
+        return chosen;
+    };
+    Open(form, TPhotoSettings());
+
+    // Without photos the metadata choices act on nothing; without a folder there is none to name.
+    EXPECT_FALSE(form.MetadataGroup->isEnabled());
+    EXPECT_FALSE(form.FolderEdit->isEnabled());
+    EXPECT_FALSE(form.BrowseButton->isEnabled());
+    form.AcceptPhotosBox->click();
+    EXPECT_TRUE(form.MetadataGroup->isEnabled());
+    form.KeepMetadataBox->click();
+    EXPECT_FALSE(form.StripGpsBox->isEnabled()) << "no metadata, no location to remove";
+    form.KeepMetadataBox->click();
+    form.StripGpsBox->click();
+    form.EmbedCopyrightBox->click();
+
+    form.FolderButton->click();
+    ASSERT_TRUE(form.BrowseButton->isEnabled());
+    form.BrowseButton->click();
+    EXPECT_EQ(form.FolderEdit->text(), QString::fromStdString(*chosen));
+    chosen.reset();  // a cancelled chooser keeps the folder
+    form.BrowseButton->click();
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1], "/home/u/出力");
+    QTest::mouseClick(form.OkButton, Qt::LeftButton);
+    EXPECT_TRUE(form.Settings == Make(true, "/home/u/出力", true, false, false));
+
+    // A chosen folder left blank, or the default place chosen, stores the default place.
+    TAdvancedForm blank;
+    Open(blank, Make(false, "/x", true, true, true));
+    blank.FolderEdit->setText(QStringLiteral("  "));
+    QTest::mouseClick(blank.OkButton, Qt::LeftButton);
+    EXPECT_EQ(blank.Settings.OutDir, "");
+    TAdvancedForm beside;
+    Open(beside, Make(false, "/x", true, true, true));
+    beside.BesideSourceButton->click();
+    QTest::mouseClick(beside.OkButton, Qt::LeftButton);
+    EXPECT_EQ(beside.Settings.OutDir, "");
+}
+
+// Layouts must give every caption the room it asks for, at the designed face and larger.
+TEST(AdvancedForm, CaptionsFitAtLargerFaces) {
+    for (int pixels : {12, 18, 26}) {
+        SCOPED_TRACE(pixels);
+        TAdvancedForm form;
+        form.setFont(FormFont(pixels));
+        Open(form, Make(true, "/srv/a rather long folder name/for the stamped outputs", true, true, true));
+        const QRect inside = form.rect();
+        int checked = 0;
+        for (QWidget* w : form.findChildren<QWidget*>()) {
+            if (!w->isVisible() || !(qobject_cast<QAbstractButton*>(w) || qobject_cast<QLabel*>(w))) continue;
+            ++checked;
+            EXPECT_GE(w->width(), w->sizeHint().width()) << w->objectName().toStdString();
+            EXPECT_GE(w->height(), w->sizeHint().height()) << w->objectName().toStdString();
+            const QRect where(w->mapTo(&form, QPoint(0, 0)), w->size());
+            EXPECT_TRUE(inside.contains(where)) << w->objectName().toStdString();
+        }
+        EXPECT_EQ(checked, 11);
+    }
+}
+
+}  // namespace
