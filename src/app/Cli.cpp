@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "OrderedParts.h"
+#include "PhotoFiles.h"
 #include "Picture.h"
 #include "Pipeline.h"
 #include "SettingsFile.h"
@@ -56,7 +57,18 @@ const char* const kHelp =
     "                               the settings file's \"threads\", 0); 0 shares the cores\n"
     "                               among the files stamped at a time; 1 writes the bytes\n"
     "                               of the one-thread encoder\n"
+    "  --inputs bmp|all             all: also take photos (.jpg .jpeg .png .tif .tiff .webp\n"
+    "                               .heic .heif, any letter case); a photo's output goes into\n"
+    "                               \"stamped\" beside it, upright, with its metadata\n"
+    "  --out-dir DIR                write every output into DIR (made when missing); outputs\n"
+    "                               that would share a name get -2, -3... before the extension,\n"
+    "                               and no output replaces an input of the run\n"
+    "  --metadata keep|strip        keep a photo's EXIF, XMP and IPTC in its output\n"
+    "  --gps keep|strip             keep the location (EXIF GPS, XMP exif:GPS*) in the output\n"
+    "  --embed-copyright yes|no     also write the stamp text into the output's metadata as\n"
+    "                               its copyright notice\n"
     "Each FILE gives one line: the name written, or the name and why it was not processed.\n"
+    "Notes on metadata an output could not carry go to standard error.\n"
     "The last line sums up the run. Exit status: 0 every file processed, 1 some file refused\n"
     "or failed (or the lines could not be written), 2 wrong usage. No display is needed.\n"
     "\n"
@@ -64,6 +76,8 @@ const char* const kHelp =
     "line feed, carriage return and tab as \\n, \\r and \\t, any other control character,\n"
     "DEL and every byte that is not valid UTF-8 as \\xHH (a control character beyond ASCII\n"
     "as the \\xHH of each of its UTF-8 bytes); everything else, Japanese included, as it is.\n";
+
+const char* const kPhotosOffCliHint = "photos are taken with --inputs all (or photo.accept_photos=1)";
 
 struct UsageError {
     std::string text;
@@ -198,6 +212,13 @@ std::optional<TColor> ParseColor(const std::string& s) {
     return RGBColor(static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v));
 }
 
+// An option of two values: false for the first, true for the second.
+bool Choice(const std::string& option, const std::string& v, const char* first, const char* second) {
+    if (v == first) return false;
+    if (v == second) return true;
+    throw UsageError{option + " takes " + first + " or " + second + ", not \"" + v + "\""};
+}
+
 // Applies the options to the settings and returns the file names, in order.
 std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Settings& s, unsigned& jobs) {
     std::vector<std::string> files;
@@ -283,6 +304,18 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
                 throw UsageError{"--threads takes a whole number from 0 to " + std::to_string(kMaxEncoderThreads) +
                                  ", not \"" + v + "\""};
             s.Threads = static_cast<int>(n);
+        } else if (arg == "--inputs") {
+            s.Photo.AcceptPhotos = Choice(arg, value(), "bmp", "all");
+        } else if (arg == "--out-dir") {
+            const std::string v = value();
+            if (v.empty()) throw UsageError{"--out-dir needs a folder"};
+            s.Photo.OutDir = v;
+        } else if (arg == "--metadata") {
+            s.Photo.KeepMetadata = !Choice(arg, value(), "keep", "strip");
+        } else if (arg == "--gps") {
+            s.Photo.StripGps = Choice(arg, value(), "keep", "strip");
+        } else if (arg == "--embed-copyright") {
+            s.Photo.EmbedCopyright = !Choice(arg, value(), "yes", "no");
         } else if (arg == "--transparent" && !inlineValue) {
             s.BackTransparent = true;
             transparent = true;
@@ -309,9 +342,11 @@ void StampInOrder(const std::vector<std::string>& files, const Settings& runSett
     const bool writeBehind = 2 * jobs * static_cast<unsigned>(settings.Threads) <= DefaultJobs();
     // A fresh work picture for every file: nothing here needs the previous picture, so it is
     // gone before the next one is read, and a worker holds one picture at a time.
+    // Every output is named before any is written, so that names do not depend on timing.
+    const std::vector<std::string> targets = PlanRunOutputs(files, settings);
     auto process = [&](size_t i) {
         TPicture work;
-        return ProcessFile(work, files[i], settings, {}, writeBehind);
+        return ProcessFile(work, files[i], settings, {}, writeBehind, targets[i]);
     };
     if (jobs <= 1) {
         for (size_t i = 0; i < files.size(); ++i) report(i, process(i));
@@ -404,9 +439,12 @@ int RunStampCommand(const std::vector<std::string>& args) {
         switch (outcome.Result) {
         case TFileOutcome::Written:
             for (const std::string& written : outcome.Outputs) out.Line(EscapeForLine(written));
+            for (const std::string& note : outcome.Notes)
+                std::fprintf(stderr, "kirimark: %s: %s\n", name.c_str(), EscapeForLine(note).c_str());
             break;
         case TFileOutcome::Refused:
             out.Line(name + ": " + msg::kNotBitmap);
+            if (IsPhotoFileName(files[i])) std::fprintf(stderr, "kirimark: %s: %s\n", name.c_str(), kPhotosOffCliHint);
             allDone = false;
             break;
         case TFileOutcome::Failed:

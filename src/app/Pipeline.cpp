@@ -12,6 +12,9 @@
 #include "Jpeg.h"
 #include "KMPNG.h"
 #include "OrderedParts.h"
+#include "OutputPlan.h"
+#include "PhotoFiles.h"
+#include "PhotoStamp.h"
 #include "PixelFormat.h"
 #include "SafeFile.h"
 #include "StampStyle.h"
@@ -109,23 +112,20 @@ void WriteFile(TSafeFileStream& out, bool writeBehind, Encode&& encode) {
 
 int EncoderThreads(const Settings& settings) { return settings.Threads > 0 ? settings.Threads : UsableCores(); }
 
-std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
-                            const TFileProgress& progress, bool writeBehind) {
-    const std::string target = ChangeFileExt(sourcePath, ".jpg");
-    RefuseToReplaceSource(target, sourcePath);
+namespace {
+
+void WriteJpeg(const TBitmap& bitmap, const std::string& target, const Settings& settings,
+               const TFileProgress& progress, bool writeBehind) {
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
     WriteFile(out, writeBehind, [&](TStream& stream) {
         SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, stream, progress, EncoderThreads(settings));
     });
     out.Commit();
-    return target;
 }
 
-std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
-                           const TFileProgress& progress, bool writeBehind) {
-    const std::string target = ChangeFileExt(sourcePath, ".png");
-    RefuseToReplaceSource(target, sourcePath);
+void WritePng(TBitmap& bitmap, const std::string& target, const Settings& settings, const TFileProgress& progress,
+              bool writeBehind) {
     TSafeFileStream out(target);
     // What a TKMPNG assigned this bitmap would write, without copying the picture first.
     // The writer reports through the bitmap; the bitmap's own handler comes back afterwards.
@@ -143,32 +143,80 @@ std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const
     }
     bitmap.OnProgress = std::move(own);
     out.Commit();
+}
+
+}  // namespace
+
+std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                            const TFileProgress& progress, bool writeBehind) {
+    const std::string target = ChangeFileExt(sourcePath, ".jpg");
+    RefuseToReplaceSource(target, sourcePath);
+    WriteJpeg(bitmap, target, settings, progress, writeBehind);
     return target;
 }
 
+std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                           const TFileProgress& progress, bool writeBehind) {
+    const std::string target = ChangeFileExt(sourcePath, ".png");
+    RefuseToReplaceSource(target, sourcePath);
+    WritePng(bitmap, target, settings, progress, writeBehind);
+    return target;
+}
+
+std::string OutputExtension(const Settings& settings) { return settings.SaveFormat == 1 ? ".png" : ".jpg"; }
+
 std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings,
-                                   const TFileProgress& progress, bool writeBehind) {
+                                   const TFileProgress& progress, bool writeBehind, const std::string& target) {
     // Each file gets a new bitmap with a fresh canvas; a failed load keeps the previous one.
     work.LoadFromFile(sourcePath);
     TBitmap& bitmap = work.Bitmap();
     StampBitmap(bitmap, settings);
     std::vector<std::string> written;
-    if (settings.SaveFormat == 0)
-        written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings, progress, writeBehind));
-    if (settings.SaveFormat == 1)
-        written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress, writeBehind));
+    if (target.empty()) {
+        if (settings.SaveFormat == 0)
+            written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings, progress, writeBehind));
+        if (settings.SaveFormat == 1)
+            written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress, writeBehind));
+        return written;
+    }
+    RefuseToReplaceSource(target, sourcePath);
+    EnsureOutputFolder(target);
+    if (settings.SaveFormat == 0) WriteJpeg(bitmap, target, settings, progress, writeBehind);
+    if (settings.SaveFormat == 1) WritePng(bitmap, target, settings, progress, writeBehind);
+    written.push_back(target);
     return written;
 }
 
+std::vector<std::string> PlanRunOutputs(const std::vector<std::string>& paths, const Settings& settings) {
+    std::vector<std::string> accepted;
+    for (const std::string& p : paths)
+        if (IsAcceptedName(p, settings)) accepted.push_back(p);
+    TOutputPlanner planner(settings.Photo, accepted);
+    std::vector<std::string> targets;
+    targets.reserve(paths.size());
+    for (const std::string& p : paths)
+        targets.push_back(IsAcceptedName(p, settings)
+                              ? planner.Next(p, IsPhotoInput(p, settings), OutputExtension(settings))
+                              : std::string());
+    return targets;
+}
+
 TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings,
-                         const TFileProgress& progress, bool writeBehind) {
+                         const TFileProgress& progress, bool writeBehind, const std::string& target) {
     TFileOutcome outcome;
-    if (!IsBitmapName(path)) {
+    if (!IsAcceptedName(path, settings)) {
         outcome.Result = TFileOutcome::Refused;
         return outcome;
     }
     try {
-        outcome.Outputs = LoadImage(work, path, settings, progress, writeBehind);
+        if (IsPhotoInput(path, settings)) {
+            const std::string output = target.empty() ? PlanRunOutputs({path}, settings).front() : target;
+            RefuseToReplaceSource(output, path);
+            outcome.Notes = StampPhotoFile(path, output, settings, progress);
+            outcome.Outputs.push_back(output);
+        } else {
+            outcome.Outputs = LoadImage(work, path, settings, progress, writeBehind, target);
+        }
     } catch (const std::exception& e) {
         outcome.Result = TFileOutcome::Failed;
         outcome.Detail = FailureDetail(e);
@@ -187,6 +235,7 @@ bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Se
     size_t done = 0;
     TFileProgress fileProgress;
     if (progress) fileProgress = [progress](int percent) { progress->FileProgress(percent); };
+    const std::vector<std::string> targets = PlanRunOutputs(paths, settings);
     for (size_t i = 0; i < paths.size(); ++i) {
         if (progress) {
             // Names left unprocessed make the drop one that did not finish normally.
@@ -196,11 +245,13 @@ bool ProcessDrop(TPicture& work, const std::vector<std::string>& paths, const Se
             }
             progress->FileStarted(i, paths.size(), paths[i]);
         }
-        const TFileOutcome outcome = ProcessFile(work, paths[i], settings, fileProgress);
+        const TFileOutcome outcome = ProcessFile(work, paths[i], settings, fileProgress, true, targets[i]);
         if (progress) progress->FileFinished();
         const std::string name = std::filesystem::path(paths[i]).filename().string();
         if (outcome.Result == TFileOutcome::Refused) {
-            boxes.Show(msg::kNotBitmap, msg::kErrorCaption, name);
+            // A photo refused only because photos are off says how to switch them on.
+            boxes.Show(msg::kNotBitmap, msg::kErrorCaption,
+                       IsPhotoFileName(paths[i]) ? name + "\n" + msg::kPhotosOffHint : name);
             errorOccurred = true;
         } else if (outcome.Result == TFileOutcome::Failed) {
             boxes.Show(msg::kFileFailed, msg::kErrorCaption, name + "\n" + outcome.Reason);

@@ -22,6 +22,10 @@ inline constexpr const char* kSomeFailed = "全て正常に処理が終了しま
 inline constexpr const char* kAllDone = "全て処理が終了しました！（・ω・）";
 inline constexpr const char* kErrorCaption = "エラー";
 inline constexpr const char* kReportCaption = "報告";
+// Under the refusal of a photo while photos are not accepted.
+inline constexpr const char* kPhotosOffHint =
+    "写真（JPEG・PNG・TIFF・WebP・HEIF）に押すには、「ツール」メニューの「詳細設定」で"
+    "「写真も受け付ける」をオンにしてください。";
 }  // namespace msg
 
 // Where the pipeline's message boxes go: a modal box in the window, a recorder in tests.
@@ -67,11 +71,15 @@ std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath
 std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
                            const TFileProgress& progress = {}, bool writeBehind = true);
 
-// One accepted name: loads it into the work picture (replaced only when the load succeeds),
-// stamps it and saves it in the chosen format. Returns the names written; raises on any
-// failure.
+// The format's extension, dot included: ".jpg" or ".png".
+std::string OutputExtension(const Settings& settings);
+
+// One accepted bitmap: loads it into the work picture (replaced only when the load succeeds),
+// stamps it and saves it in the chosen format, to target (its folder made when missing) or,
+// when that is empty, beside the source. Returns the names written; raises on any failure.
 std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings,
-                                   const TFileProgress& progress = {}, bool writeBehind = true);
+                                   const TFileProgress& progress = {}, bool writeBehind = true,
+                                   const std::string& target = {});
 
 // What became of one name of a batch.
 struct TFileOutcome {
@@ -79,12 +87,18 @@ struct TFileOutcome {
     std::vector<std::string> Outputs;  // when Written
     std::string Detail;                // the failure's own text, for logs; never shown in a box
     std::string Reason;                // why it failed, in the user's words
+    std::vector<std::string> Notes;    // what of a photo's metadata the output could not carry
 };
 
-// One name of a batch: refuses a name that is not ".bmp", otherwise runs LoadImage and
-// turns any failure into a Failed outcome.
+// One name of a batch: refuses a name the run does not take, otherwise stamps it (a photo
+// through the photo layer, a bitmap through LoadImage) and turns any failure into a Failed
+// outcome. target: the output's name (TOutputPlanner); empty puts it beside the source.
 TFileOutcome ProcessFile(TPicture& work, const std::string& path, const Settings& settings,
-                         const TFileProgress& progress = {}, bool writeBehind = true);
+                         const TFileProgress& progress = {}, bool writeBehind = true, const std::string& target = {});
+
+// The outputs of a run's names in order, as TOutputPlanner places them; "" for a name the
+// run refuses.
+std::vector<std::string> PlanRunOutputs(const std::vector<std::string>& paths, const Settings& settings);
 
 // Follows a drop for the user: which file is being worked on, how far its encoder has got,
 // and whether the user has asked to stop.

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "IniFiles.h"
+#include "PhotoSettings.h"
 #include "Pipeline.h"
 #include "QCWinCrypt.h"
 
@@ -75,6 +76,7 @@ TWindowPosition ReadInto(const TMemIniFile& ini, Settings& s, TStoredTextProblem
     // Outside the range: as many as the machine gives, which is never wrong.
     s.Threads = ini.ReadInteger("photo", "threads", 0);
     if (s.Threads < 0 || s.Threads > kMaxEncoderThreads) s.Threads = 0;
+    ReadPhotoSettings(ini, s.Photo);
     const TStoredTextProblem p = ReadStampText(ini, s);
     if (problem) *problem = p;
     return stored;
@@ -146,6 +148,7 @@ void WriteSettingsFile(const std::string& path, const Settings& settings, TWindo
     TMemIniFile ini = OpenIni(path);
     WriteSettingsKeys(ini, SettingsFileKeys(), settings, current);
     WriteThreads(ini, settings);
+    WritePhotoSettings(ini, settings.Photo);
     // A text that cannot be encrypted leaves the line the file holds.
     if (const std::string line = StampTextLine(settings); !line.empty())
         ini.WriteString("save", "copyright_text", line);
@@ -167,6 +170,7 @@ std::vector<std::pair<std::string, std::string>> DescribeSettingsFile(const std:
     const TWindowPosition stored = ReadInto(ini, s, problem);
     WriteSettingsKeys(ini, SettingsFileKeys(), s, stored);
     WriteThreads(ini, s);
+    WritePhotoSettings(ini, s.Photo);
     ini.WriteString("save", "copyright_text", "");  // its place in the order; shown in plain
     std::vector<std::pair<std::string, std::string>> out;
     for (const auto& section : ini.ReadSections()) {

@@ -25,6 +25,7 @@
 
 #include <cstdio>
 
+#include "AdvancedDialog.h"
 #include "DropProgress.h"
 #include "SettingsFile.h"
 #include "Unit2.h"
@@ -193,6 +194,8 @@ void TForm1::CreateComponents() {
     ool1->setObjectName(QStringLiteral("ool1"));
     S1 = makeAction("S1", settingCaption, ctrlS);
     ool1->addAction(S1);
+    Advanced1 = makeAction("Advanced1", QStringLiteral("詳細設定(&D)..."), QKeySequence());
+    ool1->addAction(Advanced1);
     Help1 = MainMenu1->addMenu(QStringLiteral("ヘルプ(&H)"));
     Help1->setObjectName(QStringLiteral("Help1"));
     About2 = makeAction("About2", aboutCaption, ctrlA);
@@ -201,6 +204,7 @@ void TForm1::CreateComponents() {
     for (QAction* a : {Exit1, Exit2}) connect(a, &QAction::triggered, this, &TForm1::Exit1Click);
     for (QAction* a : {Setting, S1}) connect(a, &QAction::triggered, this, &TForm1::SettingClick);
     for (QAction* a : {About1, About2}) connect(a, &QAction::triggered, this, &TForm1::About1Click);
+    connect(Advanced1, &QAction::triggered, this, &TForm1::AdvancedClick);
 
     // Fixed size: the client area plus the menu bar.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -260,6 +264,12 @@ void TForm1::SettingClick() {
     TSettingForm form(this);
     form.Settings = Settings;
     if (form.exec() == QDialog::Accepted) Settings = form.Settings;
+}
+
+void TForm1::AdvancedClick() {
+    TAdvancedForm form(this);
+    form.Settings = Settings.Photo;
+    if (form.exec() == QDialog::Accepted) Settings.Photo = form.Settings;
 }
 
 void TForm1::About1Click() {

@@ -40,6 +40,7 @@ public:
     QAction* Exit2 = nullptr;
     QMenu* ool1 = nullptr;
     QAction* S1 = nullptr;
+    QAction* Advanced1 = nullptr;  // the photo options; not part of the designed menus
     QMenu* Help1 = nullptr;
     QAction* About2 = nullptr;
     QMenu* PopupMenu1 = nullptr;
@@ -66,6 +67,7 @@ public:
 public slots:
     void Exit1Click();
     void SettingClick();
+    void AdvancedClick();
     void About1Click();
 
 protected:

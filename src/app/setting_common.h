@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Graphics.h"
+#include "PhotoSettings.h"
 
 // The stamp text a first start uses, and what stands in for a stored text that cannot be read.
 inline constexpr const char* kDefaultStampText = "(c)2005 Rinto";
@@ -47,6 +48,9 @@ struct Settings {
     // replaced by what the run used instead.
     std::string StoredTextLine;
     std::string StoredTextInUse;
+
+    // The photo options, kept in the settings file's "photo" section.
+    TPhotoSettings Photo;
 };
 
 void InitSettings(Settings& settings);

@@ -147,11 +147,13 @@ void TKMPNG::WriteData(TStream& stream) {
     writer.WriteGraphic(Bitmap, stream);
 }
 
-void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream, int threads) {
+void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream, int threads,
+                     const TBitmap* alphaMask) {
     TKMPNG defaults;  // what a fresh image object saves with, but for the level
     defaults.CompressionLevel = compressionLevel;
     TKMPNGWriteStream writer;
     CopySaveSettings(defaults, writer);
     writer.Threads = threads;
+    writer.AlphaBitmap = alphaMask;
     writer.WriteGraphic(bitmap, stream);
 }

@@ -86,4 +86,7 @@ private:
 // Writes the bitmap exactly as a new TKMPNG assigned it, with the given compression level,
 // would save it, without copying the picture first. Progress goes to the bitmap's OnProgress.
 // threads above 1 deflate levels 1 to 9 in bands side by side (TKMPNGWriteStream::Threads).
-void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream, int threads = 1);
+// alphaMask, when given, is written as the alpha channel (a pf8bit mask of 255 - alpha, as
+// TKMPNG::AlphaBitmap holds it).
+void SaveBitmapAsPng(TBitmap& bitmap, int32_t compressionLevel, TStream& stream, int threads = 1,
+                     const TBitmap* alphaMask = nullptr);

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "AppTestSupport.h"
+#include "Jpeg.h"
 #include "OutputPlan.h"
+#include "Picture.h"
+#include "Pipeline.h"
 #include "SysUtils.h"
 #include "TestSupport.h"
 
@@ -145,6 +149,33 @@ TEST(OutputPlan, TheOutputFolderIsMadeWhenMissing) {
         EXPECT_NE(e.Message().find(dir.file("file/sub")), std::string::npos) << e.Message();
         EXPECT_NE(e.SysErrno(), 0);
     }
+}
+
+// A drop: a photo refused while photos are off says how to switch them on, a bitmap refused
+// does not; with photos on, the same photo goes into "stamped" beside it.
+TEST(OutputPlan, ADropOfPhotos) {
+    testsupport::TempDir dir;
+    apptest::SaveBlockPicture(dir.file("a.bmp"), pf24bit, 40, 30);
+    TBitmap photo;
+    apptest::BlockPicture(photo, pf24bit, 40, 30);
+    {
+        TMemoryStream jpeg;
+        SaveBitmapAsJpeg(photo, 90, jpeg);
+        jpeg.SaveToFile(dir.file("b.JPG"));
+    }
+    Settings s;
+    TPicture work;
+    apptest::RecordingBoxes boxes;
+    ProcessDrop(work, {dir.file("b.JPG"), dir.file("c.BMP")}, s, boxes);
+    ASSERT_EQ(boxes.details.size(), 3u);
+    EXPECT_EQ(boxes.details[0], std::string("b.JPG\n") + msg::kPhotosOffHint);
+    EXPECT_EQ(boxes.details[1], "c.BMP");
+
+    s.Photo.AcceptPhotos = true;
+    apptest::RecordingBoxes on;
+    EXPECT_TRUE(ProcessDrop(work, {dir.file("a.bmp"), dir.file("b.JPG")}, s, on));
+    EXPECT_TRUE(fs::exists(dir.path() / "a.jpg"));
+    EXPECT_TRUE(fs::exists(dir.path() / "stamped" / "b.jpg"));
 }
 
 }  // namespace

@@ -1,0 +1,167 @@
+#include "PhotoStamp.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+
+#include "Classes.h"
+#include "Graphics.h"
+#include "Jpeg.h"
+#include "JpegMetadata.h"
+#include "KMPNG.h"
+#include "MetadataPlan.h"
+#include "Orientation.h"
+#include "OutputPlan.h"
+#include "PhotoDecode.h"
+#include "PhotoFiles.h"
+#include "PngMetadata.h"
+#include "SafeFile.h"
+
+namespace {
+
+constexpr int kMargin = 5;  // as StampBitmap places the cell
+
+// Over white, as a viewer without transparency would show the picture.
+void FlattenOnWhite(TBitmap& bitmap) {
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        uint8_t* p = bitmap.ScanLine(y);
+        for (int x = 0; x < bitmap.Width(); ++x, p += 4) {
+            const int a = p[3];
+            for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>((p[c] * a + 255 * (255 - a) + 127) / 255);
+            p[3] = 255;
+        }
+    }
+    bitmap.SetPixelFormat(pf24bit);
+}
+
+// The 32-bit bitmap's alpha as the PNG writer takes it: 255 - alpha, 0 opaque.
+void AlphaMask(const TBitmap& bitmap, TBitmap& mask) {
+    mask.SetPixelFormat(pf8bit);
+    mask.SetSize(bitmap.Width(), bitmap.Height());
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        const uint8_t* p = bitmap.ScanLine(y);
+        uint8_t* m = mask.ScanLine(y);
+        for (int x = 0; x < bitmap.Width(); ++x) m[x] = static_cast<uint8_t>(255 - p[4 * x + 3]);
+    }
+}
+
+// Stamps a picture with alpha so that the stamp is seen whatever lies under it: an opaque
+// cell makes its rectangle opaque; a transparent one puts its letters over the picture by
+// their coverage, which a white-on-black rendering of the same cell gives.
+void StampWithAlpha(TBitmap& bitmap, TBitmap& mask, const Settings& settings) {
+    const int width = bitmap.Width(), height = bitmap.Height();
+    if (!settings.BackTransparent) {
+        const TRect cell = StampBitmap(bitmap, settings);
+        for (int y = std::max(cell.Top, 0); y < std::min(cell.Bottom, height); ++y) {
+            uint8_t* m = mask.ScanLine(y);
+            std::fill(m + std::max(cell.Left, 0), m + std::min(cell.Right, width), uint8_t{0});
+        }
+        return;
+    }
+    // The cell's size first; in a picture the cell plus its margins large, it lands at the
+    // margins for every corner.
+    TBitmap probe;
+    probe.SetPixelFormat(pf24bit);
+    probe.SetSize(1, 1);
+    const TRect measured = StampBitmap(probe, settings);
+    const int cx = measured.Right - measured.Left, cy = measured.Bottom - measured.Top;
+    if (cx <= 0 || cy <= 0) return;
+    TBitmap coverage;
+    coverage.SetPixelFormat(pf24bit);
+    coverage.SetSize(cx + 2 * kMargin, cy + 2 * kMargin);
+    for (int y = 0; y < coverage.Height(); ++y) std::fill_n(coverage.ScanLine(y), 3 * coverage.Width(), uint8_t{0});
+    Settings white = settings;
+    white.WordColor = RGBColor(255, 255, 255);
+    StampBitmap(coverage, white);
+
+    const int x0 = settings.PosLeft ? kMargin : width - cx - kMargin;
+    const int y0 = settings.PosTop ? kMargin : height - cy - kMargin;
+    const TColor ink = settings.WordColor;
+    const int inkBgr[3] = {(ink >> 16) & 0xFF, (ink >> 8) & 0xFF, ink & 0xFF};
+    for (int j = 0; j < cy; ++j) {
+        const int y = y0 + j;
+        if (y < 0 || y >= height) continue;
+        const uint8_t* cov = coverage.ScanLine(kMargin + j);
+        uint8_t* p = bitmap.ScanLine(y);
+        uint8_t* m = mask.ScanLine(y);
+        for (int i = 0; i < cx; ++i) {
+            const int x = x0 + i;
+            if (x < 0 || x >= width) continue;
+            const int a = std::max({cov[3 * (kMargin + i)], cov[3 * (kMargin + i) + 1], cov[3 * (kMargin + i) + 2]});
+            if (a == 0) continue;
+            const int below = 255 - m[x];
+            const int outA = a * 255 + below * (255 - a);  // alpha times 255
+            uint8_t* px = p + 4 * x;
+            for (int c = 0; c < 3; ++c)
+                px[c] = static_cast<uint8_t>((inkBgr[c] * a * 255 + px[c] * below * (255 - a) + outA / 2) / outA);
+            m[x] = static_cast<uint8_t>(255 - (outA + 127) / 255);
+        }
+    }
+}
+
+std::string Bytes(TMemoryStream& stream) {
+    return std::string(reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.GetSize()));
+}
+
+void WriteWhole(const std::string& target, std::string_view bytes) {
+    EnsureOutputFolder(target);
+    TSafeFileStream out(target);
+    out.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    out.Commit();
+}
+
+}  // namespace
+
+bool IsPhotoInput(const std::string& path, const Settings& settings) {
+    return settings.Photo.AcceptPhotos && IsPhotoFileName(path);
+}
+
+bool IsAcceptedName(const std::string& path, const Settings& settings) {
+    return IsBitmapName(path) || IsPhotoInput(path, settings);
+}
+
+std::vector<std::string> StampPhotoFile(const std::string& source, const std::string& target, const Settings& settings,
+                                        const TFileProgress& progress) {
+    TBitmap bitmap;
+    PhotoMetadata metadata;
+    LoadPhotoFile(source, bitmap, metadata);
+    // The corner is the one viewers show, so the pixels are turned first.
+    ApplyOrientation(bitmap, metadata.orientation);
+
+    const bool png = settings.SaveFormat == 1;
+    MetadataPlan plan;
+    plan.target = png ? TMetadataTarget::Png : TMetadataTarget::Jpeg;
+    plan.keepMetadata = settings.Photo.KeepMetadata;
+    plan.stripLocation = settings.Photo.StripGps;
+    plan.embedNotice = settings.Photo.EmbedCopyright;
+    plan.notice = settings.CopyrightText;
+    plan.orientation = 1;
+    plan.width = bitmap.Width();
+    plan.height = bitmap.Height();
+    OutputMetadata out = PlanOutputMetadata(metadata, plan);
+
+    TMemoryStream encoded;
+    std::string bytes;
+    if (!png) {
+        if (bitmap.PixelFormat() == pf32bit) FlattenOnWhite(bitmap);
+        StampBitmap(bitmap, settings);
+        SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, encoded, progress, EncoderThreads(settings));
+        bytes = InsertJpegMetadata(Bytes(encoded), out.blocks);
+    } else {
+        TBitmap mask;
+        const bool alpha = bitmap.PixelFormat() == pf32bit;
+        if (alpha) {
+            AlphaMask(bitmap, mask);
+            StampWithAlpha(bitmap, mask, settings);
+        } else {
+            StampBitmap(bitmap, settings);
+        }
+        if (progress)
+            bitmap.OnProgress = [&progress](TObject*, TProgressStage, uint8_t percent, bool, const TRect&,
+                                            const std::string&) { progress(percent); };
+        SaveBitmapAsPng(bitmap, 10 - settings.ImageQuality, encoded, EncoderThreads(settings), alpha ? &mask : nullptr);
+        bytes = InsertPngMetadata(Bytes(encoded), out.blocks);
+    }
+    WriteWhole(target, bytes);
+    return out.notes;
+}
