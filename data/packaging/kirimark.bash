@@ -11,12 +11,16 @@ _kirimark() {
         local IFS=$'\n'
         COMPREPLY=($(compgen -W "$(fc-list : family 2>/dev/null | cut -d, -f1 | sort -u)" -- "$cur"))
         return ;;
+    --inputs) COMPREPLY=($(compgen -W "bmp all" -- "$cur")); return ;;
+    --metadata | --gps) COMPREPLY=($(compgen -W "keep strip" -- "$cur")); return ;;
+    --embed-copyright) COMPREPLY=($(compgen -W "yes no" -- "$cur")); return ;;
+    --out-dir) _filedir -d; return ;;
     --text | --color | --back | --jobs | --threads) return ;;
     esac
     if [[ $cur == -* ]]; then
         local cmd=${COMP_WORDS[1]}
         case $cmd in
-        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --color --back --transparent --jobs --threads" -- "$cur")) ;;
+        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --color --back --transparent --jobs --threads --inputs --out-dir --metadata --gps --embed-copyright" -- "$cur")) ;;
         --convert | --settings | --help) ;;
         *) COMPREPLY=($(compgen -W "--stamp --convert --settings --help" -- "$cur")) ;;
         esac
@@ -25,7 +29,7 @@ _kirimark() {
     case ${COMP_WORDS[1]} in
     --settings | --help) return ;;
     --convert) _filedir ;;
-    *) _filedir bmp ;;
+    *) _filedir '@(bmp|[jJ][pP]?([eE])[gG]|[pP][nN][gG]|[tT][iI][fF]?([fF])|[wW][eE][bB][pP]|[hH][eE][iI][cCfF])' ;;
     esac
 }
 complete -F _kirimark kirimark

@@ -127,6 +127,7 @@ TEST_F(MainWindow, MenusCaptionsAndShortcuts) {
     } items[] = {
         {"Exit2", "終了(&X)", "Ctrl+Q"},
         {"S1", "プログラム設定(&S)...", "Ctrl+S"},
+        {"Advanced1", "詳細設定(&D)...", ""},
         {"About2", "バージョン情報(&A)...", "Ctrl+A"},
         {"Setting", "プログラム設定(&S)...", "Ctrl+S"},
         {"About1", "バージョン情報(&A)...", "Ctrl+A"},
@@ -151,7 +152,7 @@ TEST_F(MainWindow, MenusCaptionsAndShortcuts) {
     for (QAction* top : form->MainMenu1->actions()) titles.push_back(top->text().toStdString());
     EXPECT_EQ(titles, (std::vector<std::string>{"ファイル(&F)", "ツール(&T)", "ヘルプ(&H)"}));
     EXPECT_EQ(names(form->File1->actions()), std::vector<std::string>{"Exit2"});
-    EXPECT_EQ(names(form->ool1->actions()), std::vector<std::string>{"S1"});
+    EXPECT_EQ(names(form->ool1->actions()), (std::vector<std::string>{"S1", "Advanced1"}));
     EXPECT_EQ(names(form->Help1->actions()), std::vector<std::string>{"About2"});
 }
 

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "AppTestSupport.h"
 #include "IniFiles.h"
 #include "PhotoSettings.h"
+#include "SettingsFile.h"
+#include "TestSupport.h"
 
 // Readable failures; found by lookup in the struct's own namespace.
 void PrintTo(const TPhotoSettings& s, std::ostream* os) {
@@ -83,6 +86,27 @@ TEST(PhotoSettings, WritesOnlyWhatDiffersFromAnUntouchedFile) {
         EXPECT_EQ(ini.GetText(), Ini(c.after).GetText()) << c.before;
         EXPECT_EQ(Read(ini.GetText()), c.settings) << c.before;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The settings file carries the section between runs and keeps what others put into it.
+TEST(PhotoSettings, TheSettingsFileCarriesThem) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("k.ini");
+    apptest::WriteFile(path, "[photo]\r\nthreads=3\r\n");
+    Settings s;
+    ReadSettingsFile(path, s);
+    EXPECT_TRUE(s.Photo == kDefaults);
+    s.Photo = {true, "/srv/o", false, true, false};
+    WriteSettingsFile(path, s, {});
+    Settings back;
+    ReadSettingsFile(path, back);
+    EXPECT_TRUE(back.Photo == s.Photo);
+    TMemIniFile ini(path);
+    EXPECT_EQ(ini.ReadString("photo", "threads", ""), "3");
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 
 #include "AdvancedDialog.h"
 #include "DialogSupport.h"
+#include "DialogTestSupport.h"
+#include "Unit1.h"
 
 namespace {
 
@@ -123,6 +125,24 @@ TEST(AdvancedForm, CaptionsFitAtLargerFaces) {
             EXPECT_TRUE(inside.contains(where)) << w->objectName().toStdString();
         }
         EXPECT_EQ(checked, 11);
+    }
+}
+
+// The Tools menu's command edits the window's photo settings: OK keeps the edits, Cancel not.
+TEST(AdvancedForm, TheToolsCommandEditsTheWindowsSettings) {
+    TForm1 window;
+    window.Settings.Photo = Make(false, "/keep", true, true, true);
+    for (bool ok : {false, true}) {
+        bool timedOut = false;
+        dialogtest::Guard(window, timedOut);
+        dialogtest::WhenModalIs<TAdvancedForm>("advanced settings form", [ok](TAdvancedForm* form) {
+            EXPECT_EQ(form->FolderEdit->text(), QStringLiteral("/keep"));
+            form->AcceptPhotosBox->click();
+            (ok ? form->OkButton : form->CancelButton)->click();
+        });
+        window.Advanced1->trigger();
+        EXPECT_FALSE(timedOut);
+        EXPECT_EQ(window.Settings.Photo.AcceptPhotos, ok);
     }
 }
 
