@@ -48,7 +48,9 @@ Picture DecodeOutput(const std::string& path) {
 }
 
 // The stamp's cell is magenta: nothing else in the pictures is.
-bool Magenta(const uint8_t* p) { return p[0] > 200 && p[1] < 70 && p[2] > 200 && p[3] > 200; }
+bool Magenta(const uint8_t* p) {
+    return p[0] > 200 && p[1] < 70 && p[2] > 200 && p[3] > 200 && p[0] + p[2] - 2 * p[1] > 400;
+}
 
 struct Box {
     int left = 1 << 30, top = 1 << 30, right = -1, bottom = -1;  // inclusive
@@ -250,6 +252,57 @@ TEST(CliPhoto, EveryInputTypeToJpegAndPng) {
                     EXPECT_EQ(t.at(key), "1") << key;
                 }
             }
+        }
+    }
+}
+
+// The public orientation examples: every EXIF orientation of one landscape and one portrait
+// picture. Each output must be the upright picture (as the orientation-1 file shows it) with
+// the stamp at its bottom right.
+TEST(CliPhoto, EveryOrientationStampsTheDisplayedCorner) {
+    REQUIRE_SHARED_DIR();
+    const fs::path folder = testsupport::SharedDir() / "testdata" / "orientation";
+    if (!fs::exists(folder / "Landscape_1.jpg")) GTEST_SKIP() << folder << " not found; orientation unjudged";
+    if (faulttest::ProgramPath().empty()) GTEST_SKIP() << "program not built (run through ctest)";
+    testsupport::TempDir dir;
+    std::vector<std::string> args = {"--inputs", "all",          "--format", "png",     "--out-dir", "o",
+                                     "--corner", "bottom-right", "--back",   "#FF00FF", "--text",    kText};
+    std::vector<std::string> names;
+    for (const char* shape : {"Landscape", "Portrait"})
+        for (int o = 0; o <= 8; ++o) {
+            names.push_back(std::string(shape) + "_" + std::to_string(o) + ".jpg");
+            args.push_back((folder / names.back()).string());
+        }
+    const RunResult run = Stamp(dir.path(), args);
+    ASSERT_EQ(run.status, 0) << run.errors;
+
+    // Means of 8 × 8 blocks: what two encodings of the same picture share.
+    auto blocks = [](const Picture& p) {
+        std::vector<int> out;
+        for (int by = 0; by + 8 <= p.height; by += 8)
+            for (int bx = 0; bx + 8 <= p.width; bx += 8) {
+                int sum = 0;
+                for (int y = by; y < by + 8; ++y)
+                    for (int x = bx; x < bx + 8; ++x) sum += p.At(x, y)[1];
+                out.push_back(sum / 64);
+            }
+        return out;
+    };
+    for (const char* shape : {"Landscape", "Portrait"}) {
+        const Picture upright = DecodeOutput(dir.file(std::string("o/") + shape + "_1.png"));
+        ASSERT_GT(upright.width, 0);
+        const std::vector<int> reference = blocks(upright);
+        for (int o = 0; o <= 8; ++o) {
+            const std::string out = dir.file(std::string("o/") + shape + "_" + std::to_string(o) + ".png");
+            SCOPED_TRACE(out);
+            const Picture p = DecodeOutput(out);
+            ASSERT_EQ(p.width, upright.width);
+            ASSERT_EQ(p.height, upright.height);
+            ExpectBottomRight(p, out);
+            const std::vector<int> b = blocks(p);
+            long diff = 0;
+            for (size_t i = 0; i < b.size(); ++i) diff += std::abs(b[i] - reference[i]);
+            EXPECT_LT(diff / static_cast<long>(b.size()), 6) << "not the upright picture";
         }
     }
 }
