@@ -67,6 +67,8 @@ struct StopAfter : TDropProgress {
 };
 
 TEST(DropMessages, EachBoxNamesItsFileAndWhy) {
+    // With photos off, a photo's box also says how to switch them on.
+    const std::string kRefusedPhoto = std::string("photo.jpg\n") + msg::kPhotosOffHint;
     testsupport::TempDir dir;
     SaveBlockPicture(dir.file("good.bmp"), pf24bit, 32, 32);
     WriteFile(dir.file("fake.bmp"), "GIF89a, not a bitmap at all");
@@ -82,12 +84,12 @@ TEST(DropMessages, EachBoxNamesItsFileAndWhy) {
     } cases[] = {
         {SIZE_MAX,
          {kRefusedBox, kFailedBox, kFailedBox, kFailedBox, kSomeFailedBox},
-         {"photo.jpg", "fake.bmp\nビットマップファイルではないか、対応していない種類のビットマップです。",
+         {kRefusedPhoto, "fake.bmp\nビットマップファイルではないか、対応していない種類のビットマップです。",
           "missing.bmp\nファイルが見つかりません。", "folder.bmp\nふつうのファイルではありません（フォルダーなど）。",
           ""}},
         {2,
          {kRefusedBox, kFailedBox, kSomeFailedBox},
-         {"photo.jpg", "fake.bmp\nビットマップファイルではないか、対応していない種類のビットマップです。",
+         {kRefusedPhoto, "fake.bmp\nビットマップファイルではないか、対応していない種類のビットマップです。",
           "2 個のファイルを処理したところで中止しました。残りは 3 個です。"}},
     };
     for (const auto& c : cases) {
@@ -118,3 +120,4 @@ TEST(DropMessages, TheSecondaryTextGoesUnderTheMessage) {
 }
 
 }  // namespace
+const std::string kRefusedPhoto = std::string("photo.jpg\n") + msg::kPhotosOffHint;
