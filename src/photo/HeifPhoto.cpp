@@ -63,12 +63,12 @@ std::string ExifFromItem(const std::string& item) {
 
 }  // namespace
 
-void DecodeHeifPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata) {
+void DecodeHeifPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata, int maxSide) {
     std::unique_ptr<heif_context, ContextFree> ctx(heif_context_alloc());
     if (!ctx) PhotoFail("HEIF", "out of memory", TFailureKind::OutOfMemory);
-    // libheif's bound on each side of any image in the file (grid tiles and thumbnails included):
-    // kept at its own default of 32768, tighter than the bitmap's; the pixel cap follows below.
-    heif_context_set_maximum_image_size_limit(ctx.get(), std::min(TBitmap::kMaxDimension, 32768));
+    // libheif's bound on each side of any image in the file (grids, tiles, alpha, thumbnails):
+    // its own default of 32768 lets a file of a kilobyte claim a gigapixel canvas.
+    heif_context_set_maximum_image_size_limit(ctx.get(), std::min(TBitmap::kMaxDimension, maxSide));
     Check(heif_context_read_from_memory_without_copy(ctx.get(), data, size, nullptr), "the file cannot be read");
     heif_image_handle* rawHandle = nullptr;
     Check(heif_context_get_primary_image_handle(ctx.get(), &rawHandle), "no primary image");

@@ -33,4 +33,9 @@ void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMet
 void DecodePngPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
 void DecodeTiffPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
 void DecodeWebpPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
-void DecodeHeifPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
+// libheif allocates an image (a grid's canvas, an alpha plane) at the size the file declares,
+// before any pixel data proves it real; maxSide bounds each side of every image in the file.
+// The default makes a square at the pixel cap.
+constexpr int kHeifMaxSide = 16384;
+void DecodeHeifPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata,
+                     int maxSide = kHeifMaxSide);
