@@ -9,7 +9,11 @@
 //   jobs:  40 pictures with --jobs 2 vs --jobs 1 --threads 1 (jobs2_speedup), in the temporary
 //          folder and in memory (/dev/shm);
 //   start: a 64 × 32 picture stamped to JPEG vs cjpeg on the same file (startup_vs_cjpeg): the
-//          fixed cost of a run, which a file manager's per-file action pays on every photo.
+//          fixed cost of a run, which a file manager's per-file action pays on every photo;
+//   camera: the 24-megapixel camera-like JPEG stamped to JPEG quality 100 (decoded and encoded
+//          again) vs the decode + encode floor, `djpeg -bmp` to a file then `cjpeg -dct float
+//          -quality 100 -baseline` of that file (vs_floor), and vs ImageMagick `convert`
+//          doing the same stamp (vs_convert).
 // The JPEG and PNG level 6 runs use the default thread count (every core for one picture) and
 // also give the output's size over the one-thread output's (size_vs_one_thread).
 // Inputs: 6000 × 4000 24-bit (a noisy photograph-like picture) and 6000 × 4000 8-bit palette.
@@ -34,6 +38,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "CameraJpeg.h"
 #include "Graphics.h"
 
 extern char** environ;
@@ -160,6 +165,7 @@ struct Fixture {
         small.Allocate(pf24bit, kJobsWidth, kJobsHeight);
         std::copy_n(rgb.Bits(), small.BitsSize(), small.Bits());
         for (int i = 0; i < kJobsPictures; ++i) small.SaveToFile((dir / "jobs" / JobsPicture(i)).string());
+        WriteCameraJpeg((dir / "camera.jpg").string());
     }
     ~Fixture() {
         std::error_code ec;
@@ -314,6 +320,42 @@ void BM_Startup(benchmark::State& state) {
     state.counters["ours_ms"] = median(own) * 1000;
 }
 
+// Three processes an iteration: the floor is the sum of djpeg's and cjpeg's times of that
+// iteration, and each ratio is of the best iterations.
+void BM_CameraJpeg(benchmark::State& state) {
+    Fixture& f = TheFixture();
+    const bool haveConvert = OnPath("convert");
+    std::vector<std::string> ours = {KIRIMARK_BINARY, "--stamp",   "--inputs",  "all",    "--format",
+                                     "jpeg",          "--quality", "10",        "--text", kText,
+                                     "--out-dir",     "out",       "camera.jpg"};
+    double floor = 1e30, own = 1e30, convert = 1e30, floorCpu = 1e30, ownCpu = 1e30;
+    for (auto _ : state) {
+        const Run d = Spawn({"djpeg", "-bmp", "-outfile", "djpeg.bmp", "camera.jpg"}, f.dir);
+        const Run c = Spawn(
+            {"cjpeg", "-dct", "float", "-quality", "100", "-baseline", "-outfile", "cjpeg.jpg", "djpeg.bmp"}, f.dir);
+        const Run o = Spawn(ours, f.dir);
+        floor = std::min(floor, d.seconds + c.seconds);
+        floorCpu = std::min(floorCpu, d.cpuSeconds + c.cpuSeconds);
+        own = std::min(own, o.seconds);
+        ownCpu = std::min(ownCpu, o.cpuSeconds);
+        if (haveConvert)
+            convert = std::min(
+                convert, Spawn({"convert", "camera.jpg", "-fill", "black", "-undercolor", "white", "-pointsize", "9",
+                                "-gravity", "southeast", "-annotate", "+5+5", kText, "-quality", "100", "convert.jpg"},
+                               f.dir)
+                             .seconds);
+        state.SetIterationTime(o.seconds);
+    }
+    state.counters["vs_floor"] = own / floor;
+    state.counters["vs_floor_cpu"] = ownCpu / floorCpu;
+    state.counters["floor_ms"] = floor * 1000;
+    state.counters["ours_ms"] = own * 1000;
+    if (haveConvert) {
+        state.counters["vs_convert"] = own / convert;
+        state.counters["convert_ms"] = convert * 1000;
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_Startup)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(41);
@@ -321,5 +363,6 @@ BENCHMARK(BM_Jpeg)->ArgName("bits")->Arg(24)->Arg(8)->UseManualTime()->Unit(benc
 BENCHMARK(BM_Png6)->ArgName("bits")->Arg(24)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Png0)->ArgName("bits")->Arg(24)->Arg(8)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Jobs)->ArgName("in_memory")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_CameraJpeg)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();
