@@ -67,6 +67,10 @@ const char* const kHelp =
     "  --gps keep|strip             keep the location (EXIF GPS, XMP exif:GPS*) in the output\n"
     "  --embed-copyright yes|no     also write the stamp text into the output's metadata as\n"
     "                               its copyright notice\n"
+    "  --lossless yes|no            a JPEG photo saved as JPEG: yes (default) encodes only\n"
+    "                               the blocks under the stamp anew and keeps the rest and\n"
+    "                               the stored orientation as they are (--quality does not\n"
+    "                               apply); no decodes, turns upright and encodes it all\n"
     "Each FILE gives one line: the name written, or the name and why it was not processed.\n"
     "Notes on metadata an output could not carry go to standard error.\n"
     "The last line sums up the run. Exit status: 0 every file processed, 1 some file refused\n"
@@ -316,6 +320,8 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
             s.Photo.StripGps = Choice(arg, value(), "keep", "strip");
         } else if (arg == "--embed-copyright") {
             s.Photo.EmbedCopyright = !Choice(arg, value(), "yes", "no");
+        } else if (arg == "--lossless") {
+            s.Photo.LosslessJpeg = Choice(arg, value(), "no", "yes");
         } else if (arg == "--transparent" && !inlineValue) {
             s.BackTransparent = true;
             transparent = true;

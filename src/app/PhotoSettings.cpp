@@ -10,7 +10,7 @@ namespace {
 const TPhotoSettingsKey kKeys[] = {
     {"accept_photos", &TPhotoSettings::AcceptPhotos},     {"out_dir", &TPhotoSettings::OutDir},
     {"keep_metadata", &TPhotoSettings::KeepMetadata},     {"strip_gps", &TPhotoSettings::StripGps},
-    {"embed_copyright", &TPhotoSettings::EmbedCopyright},
+    {"embed_copyright", &TPhotoSettings::EmbedCopyright}, {"lossless_jpeg", &TPhotoSettings::LosslessJpeg},
 };
 
 }  // namespace

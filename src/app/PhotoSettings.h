@@ -17,6 +17,9 @@ struct TPhotoSettings {
     bool KeepMetadata = true;    // EXIF, XMP and IPTC into the output
     bool StripGps = true;        // outputs are for publishing: no location in them
     bool EmbedCopyright = true;  // the stamp text also as the metadata's copyright notice
+    // A JPEG photo saved as JPEG keeps its coded blocks: only those under the stamp are encoded
+    // anew, and the quality setting does not apply to it.
+    bool LosslessJpeg = true;
 
     bool operator==(const TPhotoSettings&) const = default;
 };

@@ -7,6 +7,7 @@
 #include "Classes.h"
 #include "Graphics.h"
 #include "Jpeg.h"
+#include "JpegLossless.h"
 #include "JpegMetadata.h"
 #include "KMPNG.h"
 #include "MetadataPlan.h"
@@ -16,6 +17,7 @@
 #include "PhotoFiles.h"
 #include "PngMetadata.h"
 #include "SafeFile.h"
+#include "StampStyle.h"
 
 namespace {
 
@@ -110,6 +112,83 @@ void WriteWhole(const std::string& target, std::string_view bytes) {
     out.Commit();
 }
 
+// The stamp's font and background on a canvas, as StampBitmap gives them.
+void SetStampPen(TCanvas& canvas, const Settings& settings) {
+    SetStampFont(canvas, settings.FontName, settings.WordColor);
+    if (settings.BackTransparent)
+        canvas.Brush.Style = TBrushStyle::bsClear;
+    else
+        canvas.Brush.Color = settings.BackColor;
+}
+
+// What of the source's markers goes with its coded picture besides the planned metadata: the
+// JFIF and Adobe segments, which tell a decoder how to read the colours. Comments and other
+// applications' segments go, as they do when the picture is encoded anew.
+bool DescribesCoding(const TJpegMarker& m) {
+    auto starts = [&](std::string_view prefix) {
+        return m.data.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), m.data.begin());
+    };
+    return (m.code == 0xE0 && starts(std::string_view("JFIF\0", 5))) || (m.code == 0xEE && starts("Adobe"));
+}
+
+// Stamps a JPEG source into a JPEG target without decoding the picture as a whole: only the
+// blocks under the stamp are encoded anew, and the pixels keep their stored orientation, the
+// stamp drawn turned so that it shows upright at the displayed corner. Returns false, with
+// nothing written and the reason in notes, for a file that must be decoded and encoded
+// instead.
+bool StampJpegKeepingBlocks(const uint8_t* data, size_t size, const std::string& target, const Settings& settings,
+                            std::vector<std::string>& notes) {
+    const TJpegPhotoHeader header = ReadJpegPhotoHeader(data, size);
+
+    TLosslessStamp stamp;
+    {
+        TBitmap probe;
+        probe.Allocate(pf24bit, 1, 1);
+        SetStampPen(probe.Canvas(), settings);
+        const TSize extent = probe.Canvas().TextExtent(settings.CopyrightText);
+        stamp.cellWidth = extent.cx;
+        stamp.cellHeight = extent.cy;
+    }
+    stamp.left = settings.PosLeft;
+    stamp.top = settings.PosTop;
+    stamp.margin = kStampMargin;
+    stamp.orientation = header.metadata.orientation;
+    stamp.draw = [&settings](TBitmap& patch, int x, int y) {
+        TCanvas& canvas = patch.Canvas();
+        SetStampPen(canvas, settings);
+        canvas.TextOut(x, y, settings.CopyrightText);
+    };
+
+    MetadataPlan plan;
+    plan.target = TMetadataTarget::Jpeg;
+    plan.colour = header.grey ? TOutputColour::Grey : TOutputColour::Rgb;
+    plan.keepMetadata = settings.Photo.KeepMetadata;
+    plan.stripLocation = settings.Photo.StripGps;
+    plan.embedNotice = settings.Photo.EmbedCopyright;
+    plan.notice = settings.CopyrightText;
+    plan.orientation = header.metadata.orientation;  // the pixels stay as stored
+    plan.width = header.width;
+    plan.height = header.height;
+    OutputMetadata metadata = PlanOutputMetadata(header.metadata, plan);
+
+    TLosslessJpegOptions options;
+    options.editMarkers = [&metadata](std::vector<TJpegMarker>& markers) {
+        std::erase_if(markers, [](const TJpegMarker& m) { return !DescribesCoding(m); });
+        ReplaceJpegMetadataMarkers(markers, metadata.blocks);
+    };
+
+    EnsureOutputFolder(target);
+    TSafeFileStream out(target);
+    const TLosslessJpegResult result = StampJpegLossless(data, size, stamp, out, options);
+    if (result.status == TLosslessJpegStatus::NeedsReencode) {
+        notes.push_back(result.note);
+        return false;
+    }
+    out.Commit();
+    notes.insert(notes.end(), metadata.notes.begin(), metadata.notes.end());
+    return true;
+}
+
 }  // namespace
 
 bool IsPhotoInput(const std::string& path, const Settings& settings) {
@@ -122,13 +201,25 @@ bool IsAcceptedName(const std::string& path, const Settings& settings) {
 
 std::vector<std::string> StampPhotoFile(const std::string& source, const std::string& target, const Settings& settings,
                                         const TFileProgress& progress) {
+    const bool png = settings.SaveFormat == 1;
+    std::vector<std::string> notes;
     TBitmap bitmap;
     PhotoMetadata metadata;
-    LoadPhotoFile(source, bitmap, metadata);
+    {
+        TMemoryStream file;  // gone before the picture is stamped and encoded
+        file.LoadFromFile(source);
+        const uint8_t* data = file.Memory();
+        const size_t size = static_cast<size_t>(file.Size());
+        if (!png && settings.Photo.LosslessJpeg && DetectPhotoFormat(data, size) == TPhotoFormat::Jpeg &&
+            StampJpegKeepingBlocks(data, size, target, settings, notes)) {
+            if (progress) progress(100);
+            return notes;
+        }
+        DecodePhoto(data, size, bitmap, metadata);
+    }
     // The corner is the one viewers show, so the pixels are turned first.
     ApplyOrientation(bitmap, metadata.orientation);
 
-    const bool png = settings.SaveFormat == 1;
     MetadataPlan plan;
     plan.target = png ? TMetadataTarget::Png : TMetadataTarget::Jpeg;
     plan.keepMetadata = settings.Photo.KeepMetadata;
@@ -163,5 +254,6 @@ std::vector<std::string> StampPhotoFile(const std::string& source, const std::st
         bytes = InsertPngMetadata(Bytes(encoded), out.blocks);
     }
     WriteWhole(target, bytes);
-    return out.notes;
+    notes.insert(notes.end(), out.notes.begin(), out.notes.end());
+    return notes;
 }

@@ -124,7 +124,36 @@ bool DecompressGuarded(jpeg_decompress_struct& cinfo, TJpegErrors& err, Job& job
     return true;
 }
 
+bool ReadHeaderGuarded(jpeg_decompress_struct& cinfo, TJpegErrors& err, const uint8_t* data, size_t size,
+                       TJpegPhotoHeader& header, std::exception_ptr& error) {
+    if (setjmp(err.jump)) return false;
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 13, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    return ParkException(error, [&] {
+        ReadMetadata(cinfo, header.metadata);
+        header.width = static_cast<int>(cinfo.image_width);
+        header.height = static_cast<int>(cinfo.image_height);
+        header.grey = cinfo.num_components == 1;
+    });
+}
+
 }  // namespace
+
+TJpegPhotoHeader ReadJpegPhotoHeader(const uint8_t* data, size_t size) {
+    TJpegPhotoHeader header;
+    TJpegErrors err;
+    TJpegDecompressor decompressor(err);
+    std::exception_ptr error;
+    if (!ReadHeaderGuarded(decompressor.cinfo, err, data, size, header, error)) {
+        if (error) std::rethrow_exception(error);
+        PhotoFail("JPEG", err.message, err.kind);
+    }
+    return header;
+}
 
 void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata) {
     std::vector<uint8_t> cmykRow;

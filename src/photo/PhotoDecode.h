@@ -30,6 +30,15 @@ void LoadPhotoFile(const std::string& fileName, TBitmap& bitmap, PhotoMetadata& 
 // One decoder each; they expect their own format and fail as damaged on anything else.
 // Progressive JPEG files with more than the framework's kMaxJpegScans scans are refused.
 void DecodeJpegPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
+// A JPEG photo's header alone, for work on its coded blocks: the stored size, whether it has
+// one (grey) component, and the metadata DecodeJpegPhoto would report. Fails as it would on
+// the header; the coded picture after it is not looked at.
+struct TJpegPhotoHeader {
+    int width = 0, height = 0;
+    bool grey = false;
+    PhotoMetadata metadata;
+};
+TJpegPhotoHeader ReadJpegPhotoHeader(const uint8_t* data, size_t size);
 void DecodePngPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
 void DecodeTiffPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);
 void DecodeWebpPhoto(const uint8_t* data, size_t size, TBitmap& bitmap, PhotoMetadata& metadata);

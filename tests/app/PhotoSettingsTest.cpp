@@ -12,13 +12,13 @@
 // Readable failures; found by lookup in the struct's own namespace.
 void PrintTo(const TPhotoSettings& s, std::ostream* os) {
     *os << "{" << s.AcceptPhotos << ", \"" << s.OutDir << "\", " << s.KeepMetadata << ", " << s.StripGps << ", "
-        << s.EmbedCopyright << "}";
+        << s.EmbedCopyright << ", " << s.LosslessJpeg << "}";
 }
 
 namespace {
 
 const TPhotoSettings kDefaults;
-const TPhotoSettings kNoGps{false, "", true, false, true};
+const TPhotoSettings kNoGps{false, "", true, false, true, true};
 
 TMemIniFile Ini(const std::string& text) {
     TMemIniFile ini("");
@@ -30,7 +30,7 @@ TPhotoSettings Read(const std::string& text) {
     TPhotoSettings s;
     s.AcceptPhotos = true;  // every field must be overwritten, not merely left alone
     s.OutDir = "stale";
-    s.KeepMetadata = s.StripGps = s.EmbedCopyright = false;
+    s.KeepMetadata = s.StripGps = s.EmbedCopyright = s.LosslessJpeg = false;
     ReadPhotoSettings(Ini(text), s);
     return s;
 }
@@ -44,11 +44,12 @@ TEST(PhotoSettings, ReadsTheFileForm) {
         {"", kDefaults},
         {"[other]\r\naccept_photos=1\r\n", kDefaults},
         {"[photo]\r\nthreads=4\r\n", kDefaults},
-        {"[PHOTO]\r\nAccept_Photos=1\r\nout_dir= /tmp/out dir \r\n", {true, "/tmp/out dir", true, true, true}},
-        {"[photo]\r\nkeep_metadata=0\r\nstrip_gps=0\r\nembed_copyright=0\r\n", {false, "", false, false, false}},
+        {"[PHOTO]\r\nAccept_Photos=1\r\nout_dir= /tmp/out dir \r\n", {true, "/tmp/out dir", true, true, true, true}},
+        {"[photo]\r\nkeep_metadata=0\r\nstrip_gps=0\r\nembed_copyright=0\r\nlossless_jpeg=0\r\n",
+         {false, "", false, false, false, false}},
         // Any non-zero integer is true; what is not an integer gives the default.
         {"[photo]\r\naccept_photos=-1\r\nkeep_metadata=yes\r\nstrip_gps=\r\nembed_copyright=$0\r\n",
-         {true, "", true, true, false}},
+         {true, "", true, true, false, true}},
     };
     for (const Case& c : cases) EXPECT_EQ(Read(c.text), c.expected) << c.text;
 }
@@ -62,7 +63,7 @@ TEST(PhotoSettings, WritesOnlyWhatDiffersFromAnUntouchedFile) {
     const char* const kOthers = "[save]\r\nformat=0\r\n";
     const char* const kAll =
         "[photo]\r\naccept_photos=1\r\nout_dir=/o\r\nkeep_metadata=0\r\nstrip_gps=0\r\n"
-        "embed_copyright=0\r\n";
+        "embed_copyright=0\r\nlossless_jpeg=0\r\n";
     const Case cases[] = {
         // Defaults add nothing, so a first file keeps its lines.
         {kOthers, kDefaults, kOthers},
@@ -70,15 +71,16 @@ TEST(PhotoSettings, WritesOnlyWhatDiffersFromAnUntouchedFile) {
         // One change writes the whole section, in table order, after the lines already there.
         {kOthers, kNoGps,
          "[save]\r\nformat=0\r\n\r\n[photo]\r\naccept_photos=0\r\nout_dir=\r\nkeep_metadata=1\r\nstrip_gps=0\r\n"
-         "embed_copyright=1\r\n"},
-        {"", {true, "/o", false, false, false}, kAll},
+         "embed_copyright=1\r\nlossless_jpeg=1\r\n"},
+        {"", {true, "/o", false, false, false, false}, kAll},
         // Other keys of the section keep their place; ours are replaced in theirs.
         {"[photo]\r\nstrip_gps=1\r\nthreads=4\r\n", kNoGps,
          "[photo]\r\nstrip_gps=0\r\nthreads=4\r\naccept_photos=0\r\nout_dir=\r\nkeep_metadata=1\r\n"
-         "embed_copyright=1\r\n"},
+         "embed_copyright=1\r\nlossless_jpeg=1\r\n"},
         // A key back at its default is written so: the file must not keep the old choice.
         {kAll, kDefaults,
-         "[photo]\r\naccept_photos=0\r\nout_dir=\r\nkeep_metadata=1\r\nstrip_gps=1\r\nembed_copyright=1\r\n"},
+         "[photo]\r\naccept_photos=0\r\nout_dir=\r\nkeep_metadata=1\r\nstrip_gps=1\r\nembed_copyright=1\r\n"
+         "lossless_jpeg=1\r\n"},
     };
     for (const Case& c : cases) {
         TMemIniFile ini = Ini(c.before);
@@ -100,7 +102,7 @@ TEST(PhotoSettings, TheSettingsFileCarriesThem) {
     Settings s;
     ReadSettingsFile(path, s);
     EXPECT_TRUE(s.Photo == kDefaults);
-    s.Photo = {true, "/srv/o", false, true, false};
+    s.Photo = {true, "/srv/o", false, true, false, false};
     WriteSettingsFile(path, s, {});
     Settings back;
     ReadSettingsFile(path, back);
