@@ -13,14 +13,14 @@ _kirimark() {
         return ;;
     --inputs) COMPREPLY=($(compgen -W "bmp all" -- "$cur")); return ;;
     --metadata | --gps) COMPREPLY=($(compgen -W "keep strip" -- "$cur")); return ;;
-    --embed-copyright) COMPREPLY=($(compgen -W "yes no" -- "$cur")); return ;;
+    --embed-copyright | --lossless) COMPREPLY=($(compgen -W "yes no" -- "$cur")); return ;;
     --out-dir) _filedir -d; return ;;
     --text | --color | --back | --jobs | --threads) return ;;
     esac
     if [[ $cur == -* ]]; then
         local cmd=${COMP_WORDS[1]}
         case $cmd in
-        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --color --back --transparent --jobs --threads --inputs --out-dir --metadata --gps --embed-copyright" -- "$cur")) ;;
+        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --color --back --transparent --jobs --threads --inputs --out-dir --metadata --gps --embed-copyright --lossless" -- "$cur")) ;;
         --convert | --settings | --help) ;;
         *) COMPREPLY=($(compgen -W "--stamp --convert --settings --help" -- "$cur")) ;;
         esac
