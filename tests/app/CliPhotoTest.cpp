@@ -308,4 +308,70 @@ TEST(CliPhoto, EveryOrientationStampsTheDisplayedCorner) {
     }
 }
 
+// A JPEG saved as JPEG keeps its coded picture (see LosslessStampTest) with the metadata rules
+// of every photo; CMYK is encoded anew with a note, and variants libjpeg cannot decode fail
+// with the reason. The sources stay as they were.
+TEST(CliPhoto, JpegKeptAsCodedWithItsMetadata) {
+    REQUIRE_EXIFTOOL();
+    if (faulttest::ProgramPath().empty()) GTEST_SKIP() << "program not built (run through ctest)";
+    testsupport::TempDir dir;
+    const photowriters::Rgba img = photowriters::TestPicture(40, 30, false);
+    const std::string plain = photowriters::WriteJpeg(img, {});
+    const size_t sof = plain.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    std::string bits12 = plain, sof3 = plain;
+    photowriters::JpegOptions cmyk;
+    cmyk.cmyk = true;
+    cmyk.exif = photowriters::ExifBlock(6);
+    bits12[sof + 4] = 12;
+    sof3[sof + 1] = char(0xC3);
+    const std::vector<std::pair<std::string, std::string>> sources = {
+        {"camera.jpg", metatest::ExifToolSource(dir.path()).jpeg},  // orientation 6, GPS, thumbnail
+        {"cmyk.jpg", photowriters::WriteJpeg(img, cmyk)},
+        {"bits12.jpg", bits12},
+        {"sof3.jpg", sof3},
+    };
+    std::vector<std::string> args = {"--inputs", "all", "--format", "jpeg", "--quality", "1", "--text", kText};
+    for (const auto& [name, bytes] : sources) {
+        apptest::WriteFile(dir.file(name), bytes);
+        args.push_back(name);
+    }
+    const RunResult run = Stamp(dir.path(), args);
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> lines = {
+        "stamped/camera.jpg", "stamped/cmyk.jpg", "bits12.jpg: なんか変なものが渡されたよ（-ω-）",
+        "sof3.jpg: なんか変なものが渡されたよ（-ω-）", "全て正常に処理が終了しませんでした（-ω-）"};
+    EXPECT_EQ(run.lines, lines);
+    for (const char* error : {"kirimark: cmyk.jpg: CMYK JPEG: the stamp needs the picture decoded and encoded again",
+                              "kirimark: bits12.jpg: JPEG: Unsupported JPEG data precision 12",
+                              "kirimark: sof3.jpg: JPEG: Unsupported JPEG process: SOF type 0xc3"})
+        EXPECT_NE(run.errors.find(error), std::string::npos) << error << " not in:\n" << run.errors;
+    for (const auto& [name, bytes] : sources) EXPECT_EQ(apptest::ReadFile(dir.file(name)), bytes) << name;
+
+    // Not encoded anew: quality 1 would have given other tables; the picture is still stored
+    // turned, and says so.
+    const std::string camera = dir.file("stamped/camera.jpg");
+    EXPECT_EQ(apptest::DecodeJpegFile(camera).luminanceTable,
+              apptest::DecodeJpegFile(dir.file("camera.jpg")).luminanceTable);
+    const auto tags = metatest::ReadTags({camera, dir.file("camera.jpg")});
+    const Tags& t = tags.at(camera);
+    ExpectTag(t, "ExifTool:Validate", "0 0 0");
+    ExpectTag(t, "File:ImageWidth", tags.at(dir.file("camera.jpg")).at("File:ImageWidth").c_str());
+    ExpectTag(t, "IFD0:Orientation", "6");
+    ExpectTag(t, "IFD0:Make", "KiriCam");
+    ExpectTag(t, "GPS:GPSLatitude", kAbsent);
+    ExpectTag(t, "XMP-exif:GPSLatitude", kAbsent);
+    ExpectTag(t, "IFD1:ThumbnailLength", kAbsent);
+    ExpectTag(t, "XMP-xmp:ThumbnailImage", kAbsent);
+    ExpectTag(t, "XMP-dc:Rights", kText);
+    ExpectTag(t, "IFD0:Copyright", kText);
+    ExpectTag(t, "IPTC:CopyrightNotice", kText);
+
+    // CMYK went the decoding way: stored upright in colour.
+    const apptest::Jpeg encoded = apptest::DecodeJpegFile(dir.file("stamped/cmyk.jpg"));
+    ASSERT_TRUE(encoded.ok);
+    EXPECT_EQ(encoded.picture.width, 30);
+    EXPECT_EQ(encoded.picture.height, 40);
+}
+
 }  // namespace

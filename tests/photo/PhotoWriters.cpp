@@ -61,6 +61,12 @@ std::string WriteJpeg(const Rgba& img, const JpegOptions& o) {
     cinfo.in_color_space = o.cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, o.quality, TRUE);
+    if (o.grey) {
+        jpeg_set_colorspace(&cinfo, JCS_GRAYSCALE);
+    } else if (!o.cmyk) {
+        cinfo.comp_info[0].h_samp_factor = o.lumaH;
+        cinfo.comp_info[0].v_samp_factor = o.lumaV;
+    }
     std::vector<jpeg_scan_info> scans;
     if (o.manyScans) {
         scans.push_back({3, {0, 1, 2, 0}, 0, 0, 0, 1});

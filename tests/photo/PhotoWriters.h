@@ -25,6 +25,8 @@ std::string ExifBlock(int orientation, bool bigEndian = false);
 struct JpegOptions {
     int quality = 95;
     bool cmyk = false;                 // Adobe-inverted CMYK from the RGB (no black ink)
+    bool grey = false;                 // one component: the RGB's luminance
+    int lumaH = 2, lumaV = 2;          // luma sampling: 1 × 1 is 4:4:4, 2 × 1 4:2:2, 2 × 2 4:2:0
     bool progressive = false;          // libjpeg's simple progression
     bool manyScans = false;            // a valid progression of 569 scans (overrides progressive)
     std::string exif, xmp, icc, iptc;  // written as APP1, APP1, APP2 chunks, APP13
