@@ -74,6 +74,17 @@ TAdvancedForm::TAdvancedForm(QWidget* owner) : QDialog(owner) {
     metadataLayout->addWidget(StripGpsBox);
     metadataLayout->addWidget(EmbedCopyrightBox);
 
+    JpegGroup = Named(new QGroupBox(QStringLiteral("JPEG 写真の保存"), this), "JpegGroup");
+    LosslessJpegBox = Named(new QCheckBox(QStringLiteral("JPEG を再圧縮しない(&J)")), "LosslessJpegBox");
+    auto* jpegNote =
+        Named(new QLabel(QStringLiteral("JPEG で保存するとき、スタンプの下のブロックだけを書き直し、"
+                                        "ほかは元のまま残します。\n"
+                                        "画質の設定はこのファイルには効きません（CMYK の JPEG を除く）。")),
+              "JpegNote");
+    auto* jpegLayout = new QVBoxLayout(JpegGroup);
+    jpegLayout->addWidget(LosslessJpegBox);
+    jpegLayout->addWidget(jpegNote);
+
     OkButton = Named(new QPushButton(QStringLiteral("OK")), "OkButton");
     OkButton->setDefault(true);
     CancelButton = Named(new QPushButton(QStringLiteral("キャンセル")), "CancelButton");
@@ -86,6 +97,7 @@ TAdvancedForm::TAdvancedForm(QWidget* owner) : QDialog(owner) {
     layout->addWidget(inputGroup);
     layout->addWidget(outputGroup);
     layout->addWidget(MetadataGroup);
+    layout->addWidget(JpegGroup);
     layout->addStretch(1);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetMinimumSize);
@@ -118,6 +130,7 @@ void TAdvancedForm::FormShow() {
     KeepMetadataBox->setChecked(Settings.KeepMetadata);
     StripGpsBox->setChecked(Settings.StripGps);
     EmbedCopyrightBox->setChecked(Settings.EmbedCopyright);
+    LosslessJpegBox->setChecked(Settings.LosslessJpeg);
     UpdateEnabled();
     OkButton->setFocus();
 }
@@ -126,8 +139,9 @@ void TAdvancedForm::UpdateEnabled() {
     const bool folder = FolderButton->isChecked();
     FolderEdit->setEnabled(folder);
     BrowseButton->setEnabled(folder);
-    // Bitmaps carry no metadata; without photos these choices have nothing to act on.
+    // Bitmaps carry no metadata and are no JPEG; without photos these choices act on nothing.
     MetadataGroup->setEnabled(AcceptPhotosBox->isChecked());
+    JpegGroup->setEnabled(AcceptPhotosBox->isChecked());
     // Without metadata there is no location left to remove.
     StripGpsBox->setEnabled(KeepMetadataBox->isChecked());
 }
@@ -145,5 +159,6 @@ void TAdvancedForm::OkButtonClick() {
     Settings.KeepMetadata = KeepMetadataBox->isChecked();
     Settings.StripGps = StripGpsBox->isChecked();
     Settings.EmbedCopyright = EmbedCopyrightBox->isChecked();
+    Settings.LosslessJpeg = LosslessJpegBox->isChecked();
     accept();
 }

@@ -1,6 +1,6 @@
-// The advanced settings dialog: which inputs a run takes, where outputs go and what of a
-// photo's metadata they carry. Laid out by Qt layouts, unlike the designed settings dialog,
-// so that it grows with the face and the scale.
+// The advanced settings dialog: which inputs a run takes, where outputs go, what of a photo's
+// metadata they carry and whether a JPEG photo saved as JPEG is encoded again. Laid out by Qt layouts, unlike the
+// designed settings dialog, so that it grows with the face and the scale.
 #pragma once
 
 #include <functional>
@@ -38,6 +38,8 @@ public:
     QCheckBox* KeepMetadataBox;
     QCheckBox* StripGpsBox;
     QCheckBox* EmbedCopyrightBox;
+    QGroupBox* JpegGroup;
+    QCheckBox* LosslessJpegBox;
     QPushButton* OkButton;
     QPushButton* CancelButton;
 

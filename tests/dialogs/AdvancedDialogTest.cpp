@@ -19,13 +19,14 @@
 
 namespace {
 
-TPhotoSettings Make(bool accept, const char* outDir, bool keep, bool strip, bool embed) {
+TPhotoSettings Make(bool accept, const char* outDir, bool keep, bool strip, bool embed, bool lossless = true) {
     TPhotoSettings s;
     s.AcceptPhotos = accept;
     s.OutDir = outDir;
     s.KeepMetadata = keep;
     s.StripGps = strip;
     s.EmbedCopyright = embed;
+    s.LosslessJpeg = lossless;
     return s;
 }
 
@@ -39,7 +40,7 @@ void Open(TAdvancedForm& form, const TPhotoSettings& settings) {
 TEST(AdvancedForm, OkGivesBackWhatItShowedCancelLeavesIt) {
     const TPhotoSettings cases[] = {
         TPhotoSettings(),
-        Make(true, "/srv/out", false, false, false),
+        Make(true, "/srv/out", false, false, false, false),
         Make(true, "", true, false, true),
         Make(false, "/a b/c", false, true, false),
     };
@@ -54,6 +55,7 @@ TEST(AdvancedForm, OkGivesBackWhatItShowedCancelLeavesIt) {
         Open(cancelled, s);
         cancelled.AcceptPhotosBox->click();
         cancelled.KeepMetadataBox->click();
+        cancelled.LosslessJpegBox->click();
         cancelled.BesideSourceButton->click();
         QTest::mouseClick(cancelled.CancelButton, Qt::LeftButton);
         EXPECT_EQ(cancelled.result(), QDialog::Rejected);
@@ -73,15 +75,18 @@ TEST(AdvancedForm, EditsReachTheSettings) {
 
     // Without photos the metadata choices act on nothing; without a folder there is none to name.
     EXPECT_FALSE(form.MetadataGroup->isEnabled());
+    EXPECT_FALSE(form.JpegGroup->isEnabled());
     EXPECT_FALSE(form.FolderEdit->isEnabled());
     EXPECT_FALSE(form.BrowseButton->isEnabled());
     form.AcceptPhotosBox->click();
     EXPECT_TRUE(form.MetadataGroup->isEnabled());
+    EXPECT_TRUE(form.JpegGroup->isEnabled());
     form.KeepMetadataBox->click();
     EXPECT_FALSE(form.StripGpsBox->isEnabled()) << "no metadata, no location to remove";
     form.KeepMetadataBox->click();
     form.StripGpsBox->click();
     form.EmbedCopyrightBox->click();
+    form.LosslessJpegBox->click();
 
     form.FolderButton->click();
     ASSERT_TRUE(form.BrowseButton->isEnabled());
@@ -92,7 +97,7 @@ TEST(AdvancedForm, EditsReachTheSettings) {
     ASSERT_EQ(starts.size(), 2u);
     EXPECT_EQ(starts[1], "/home/u/出力");
     QTest::mouseClick(form.OkButton, Qt::LeftButton);
-    EXPECT_TRUE(form.Settings == Make(true, "/home/u/出力", true, false, false));
+    EXPECT_TRUE(form.Settings == Make(true, "/home/u/出力", true, false, false, false));
 
     // A chosen folder left blank, or the default place chosen, stores the default place.
     TAdvancedForm blank;
@@ -124,7 +129,7 @@ TEST(AdvancedForm, CaptionsFitAtLargerFaces) {
             const QRect where(w->mapTo(&form, QPoint(0, 0)), w->size());
             EXPECT_TRUE(inside.contains(where)) << w->objectName().toStdString();
         }
-        EXPECT_EQ(checked, 11);
+        EXPECT_EQ(checked, 13);
     }
 }
 
