@@ -14,7 +14,6 @@
 #include "Orientation.h"
 #include "OutputPlan.h"
 #include "PhotoDecode.h"
-#include "PhotoFiles.h"
 #include "PngMetadata.h"
 #include "SafeFile.h"
 #include "StampStyle.h"
@@ -190,14 +189,6 @@ bool StampJpegKeepingBlocks(const uint8_t* data, size_t size, const std::string&
 }
 
 }  // namespace
-
-bool IsPhotoInput(const std::string& path, const Settings& settings) {
-    return settings.Photo.AcceptPhotos && IsPhotoFileName(path);
-}
-
-bool IsAcceptedName(const std::string& path, const Settings& settings) {
-    return IsBitmapName(path) || IsPhotoInput(path, settings);
-}
 
 std::vector<std::string> StampPhotoFile(const std::string& source, const std::string& target, const Settings& settings,
                                         const TFileProgress& progress) {

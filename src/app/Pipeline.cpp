@@ -35,6 +35,14 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
 
 bool IsBitmapName(const std::string& path) { return ExtractFileExt(path) == ".bmp"; }
 
+bool IsPhotoInput(const std::string& path, const Settings& settings) {
+    return settings.Photo.AcceptPhotos && IsPhotoFileName(path);
+}
+
+bool IsAcceptedName(const std::string& path, const Settings& settings) {
+    return IsBitmapName(path) || IsPhotoInput(path, settings);
+}
+
 namespace {
 
 // A palette picture draws in its palette's nearest entries, which may be far from the chosen

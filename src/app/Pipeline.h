@@ -46,6 +46,10 @@ std::string ExtractFileExt(const std::string& path);
 std::string ChangeFileExt(const std::string& path, const std::string& ext);
 // Only ".bmp" exactly: ".BMP" and ".Bmp" are refused like any other type.
 bool IsBitmapName(const std::string& path);
+// The names a run takes: ".bmp" exactly, and with photos accepted the photo names in any case.
+bool IsAcceptedName(const std::string& path, const Settings& settings);
+// Taken as a photo, not as a bitmap.
+bool IsPhotoInput(const std::string& path, const Settings& settings);
 
 // Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h);
 // returns the text cell, which may reach past the picture.

@@ -20,23 +20,31 @@ std::string ProgramFolder() {
 
 }  // namespace
 
-int RunWindowModule(int argc, char** argv) {
+void* OpenModuleEntry(const char* moduleName, const char* entryName, std::string& reasons) {
     const std::string folder = ProgramFolder();
-    const std::vector<std::string> candidates = {folder + "/" KIRIMARK_MODULE_NAME,
-                                                 folder + "/" KIRIMARK_INSTALLED_MODULE_DIR "/" KIRIMARK_MODULE_NAME};
-    std::string reasons;
+    const std::vector<std::string> candidates = {folder + "/" + moduleName,
+                                                 folder + "/" KIRIMARK_INSTALLED_MODULE_DIR "/" + moduleName};
+    bool found = false;
     for (const std::string& path : candidates) {
         if (::access(path.c_str(), F_OK) != 0) continue;
+        found = true;
         void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!module) {
             reasons += std::string("\n  ") + ::dlerror();
             continue;
         }
-        using Entry = int (*)(int, char**);
-        if (auto entry = reinterpret_cast<Entry>(::dlsym(module, "kirimark_run_window"))) return entry(argc, argv);
-        reasons += "\n  " + path + ": no entry kirimark_run_window";
+        if (void* entry = ::dlsym(module, entryName)) return entry;
+        reasons += "\n  " + path + ": no entry " + entryName;
     }
-    std::fprintf(stderr, "kirimark: cannot load the window module %s%s\n", KIRIMARK_MODULE_NAME,
-                 reasons.empty() ? " (not found beside the program nor in its library folder)" : reasons.c_str());
+    if (!found) reasons += " (not found beside the program nor in its library folder)";
+    return nullptr;
+}
+
+int RunWindowModule(int argc, char** argv) {
+    std::string reasons;
+    using Entry = int (*)(int, char**);
+    if (auto entry = reinterpret_cast<Entry>(OpenModuleEntry(KIRIMARK_MODULE_NAME, "kirimark_run_window", reasons)))
+        return entry(argc, argv);
+    std::fprintf(stderr, "kirimark: cannot load the window module %s%s\n", KIRIMARK_MODULE_NAME, reasons.c_str());
     return 1;
 }

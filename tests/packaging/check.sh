@@ -18,6 +18,7 @@ for f in bin/kirimark share/applications/kirimark.desktop share/metainfo/io.gith
 done
 # The window lives in a module the program loads from its library folder.
 [ -n "$(find "$root" -name libkirimark-window.so)" ] || complain "not installed: the window module"
+[ -n "$(find "$root" -name libkirimark-photo.so)" ] || complain "not installed: the photo module"
 
 desktop-file-validate "$root/share/applications/kirimark.desktop" || complain "desktop entry"
 appstreamcli validate --no-net "$root/share/metainfo/io.github.kirimark.Kirimark.metainfo.xml" >/dev/null ||
