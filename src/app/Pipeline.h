@@ -47,9 +47,12 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext);
 // Only ".bmp" exactly: ".BMP" and ".Bmp" are refused like any other type.
 bool IsBitmapName(const std::string& path);
 
-// Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h);
-// returns the text cell, which may reach past the picture.
+// Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h), at
+// the size the settings give a picture of the bitmap's size; returns the text cell, which may
+// reach past the picture.
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings);
+// The same at a given scale, for a bitmap that stands for part of a larger picture.
+TRect StampBitmap(TBitmap& bitmap, const Settings& settings, const TStampScale& scale);
 
 // Hears how far the encoder has got with the current file, 0 to 100.
 using TFileProgress = std::function<void(int percent)>;
