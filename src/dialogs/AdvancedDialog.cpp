@@ -10,7 +10,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -21,6 +20,8 @@
 #include <exception>
 
 #include "DialogSupport.h"
+#include "Graphics.h"
+#include "StampStyle.h"
 
 namespace {
 
@@ -130,12 +131,11 @@ TAdvancedForm::TAdvancedForm(QWidget* owner) : QDialog(owner) {
     boundsRow->addWidget(maxLabel);
     boundsRow->addWidget(MaxSpin);
     boundsRow->addStretch(1);
-    auto* sizeNote =
-        Named(new QLabel(QStringLiteral("割合は文字の枠の高さです。最小・最大は枠の高さ（ピクセル）です。\n"
-                                        "見本: %1×%2 の画像の角（等倍）")
-                             .arg(kSampleWidth)
-                             .arg(kSampleHeight)),
-              "SizeNote");
+    auto* sizeNote = Named(new QLabel(QStringLiteral("割合・最小・最大は文字の枠の高さです。"
+                                                     "見本は %1×%2 の画像の角（等倍）。")
+                                          .arg(kSampleWidth)
+                                          .arg(kSampleHeight)),
+                           "SizeNote");
     SizePreview = Named(new QLabel, "SizePreview");
     SizePreview->setFixedSize(kPreviewWidth, kPreviewHeight);
     auto* sizeLayout = new QVBoxLayout(sizeGroup);
@@ -238,29 +238,41 @@ TStampSize TAdvancedForm::ChosenSize() const {
 }
 
 void TAdvancedForm::RenderSizePreview() {
-    QImage sample(kPreviewWidth, kPreviewHeight, QImage::Format_RGB32);
-    // A plain sky-to-ground fill, so that both an opaque and a transparent stamp can be seen.
+    // Drawn by the stamp's own canvas, as the pipeline draws it, on the preview's pixels: the
+    // canvas clips the text to them, so a large stamp with a long text is rendered only where
+    // it shows. A plain sky-to-ground fill lets both an opaque and a transparent cell be seen.
+    TBitmap sample;
+    sample.Allocate(pf24bit, kPreviewWidth, kPreviewHeight);
     for (int y = 0; y < kPreviewHeight; ++y) {
         const int shade = 150 + 80 * y / kPreviewHeight;
-        for (int x = 0; x < kPreviewWidth; ++x) sample.setPixel(x, y, qRgb(shade - 40, shade - 10, shade));
+        for (int x = 0; x < kPreviewWidth; ++x)
+            sample.SetPixel(x, y,
+                            RGBColor(static_cast<uint8_t>(shade - 40), static_cast<uint8_t>(shade - 10),
+                                     static_cast<uint8_t>(shade)));
     }
-    const bool left = Look.PosLeft, top = Look.PosTop;
     try {
         const TStampScale scale = StampScale(ChosenSize(), Look.FontName, kSampleWidth, kSampleHeight);
-        const QImage cell = RenderStampCell(Look.CopyrightText, Look.FontName, Look.WordColor, Look.BackColor,
-                                            Look.BackTransparent, scale);
-        if (!cell.isNull()) {
-            // The preview is the sample's corner nearest the stamp, so the cell sits where it
-            // would in that corner of the whole picture.
-            const TRect at =
-                StampCell(kPreviewWidth, kPreviewHeight, TSize{cell.width(), cell.height()}, left, top, scale.Margin);
-            QPainter painter(&sample);
-            painter.drawImage(at.Left, at.Top, cell);
-        }
+        TCanvas& canvas = sample.Canvas();
+        SetStampFont(canvas, Look.FontName, Look.WordColor, scale);
+        if (Look.BackTransparent)
+            canvas.Brush.Style = TBrushStyle::bsClear;
+        else
+            canvas.Brush.Color = Look.BackColor;
+        // The preview is the sample's corner nearest the stamp, so the cell sits where it would
+        // in that corner of the whole picture.
+        const TRect at = StampCell(kPreviewWidth, kPreviewHeight, canvas.TextExtent(Look.CopyrightText), Look.PosLeft,
+                                   Look.PosTop, scale.Margin);
+        canvas.TextOut(at.Left, at.Top, Look.CopyrightText);
     } catch (const std::exception&) {
         // No face to draw with: the sample alone.
     }
-    SizePreview->setPixmap(QPixmap::fromImage(sample));
+    QImage shown(kPreviewWidth, kPreviewHeight, QImage::Format_RGB32);
+    for (int y = 0; y < kPreviewHeight; ++y)
+        for (int x = 0; x < kPreviewWidth; ++x) {
+            const TColor c = sample.GetPixel(x, y);
+            shown.setPixel(x, y, qRgb(GetRValue(c), GetGValue(c), GetBValue(c)));
+        }
+    SizePreview->setPixmap(QPixmap::fromImage(shown));
 }
 
 void TAdvancedForm::BrowseButtonClick() {

@@ -57,7 +57,7 @@ public:
     // stamp drawn at the size the controls give it there.
     QLabel* SizePreview;
     static constexpr int kSampleWidth = 4000, kSampleHeight = 3000;
-    static constexpr int kPreviewWidth = 480, kPreviewHeight = 200;
+    static constexpr int kPreviewWidth = 480, kPreviewHeight = 120;
     QPushButton* OkButton;
     QPushButton* CancelButton;
 
