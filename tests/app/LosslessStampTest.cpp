@@ -275,13 +275,13 @@ TEST(LosslessStamp, ARelativeSizeFollowsTheShorterSide) {
     apptest::WriteFile(source, photowriters::WriteJpeg(LightPicture(300, 200), options));
     Settings s = MagentaStamp(false, false);
     s.Photo.StampSize.Relative = true;
-    s.Photo.StampSize.Hundredths = 1000;  // 20 pixels of the 200
+    s.Photo.StampSize.Hundredths = 2500;  // 50 pixels of the 200
     TPicture work;
     const std::string target = dir.file("out/wide.jpg");
     const TFileOutcome outcome = ProcessFile(work, source, s, {}, false, target);
     ASSERT_EQ(outcome.Result, TFileOutcome::Written) << outcome.Detail;
     Expected want{6, false, false};
-    want.scaled = apptest::ExpectedScaledStamp(kText, 20, 12);
+    want.scaled = apptest::ExpectedScaledStamp(kText, 50, 12);
     ASSERT_GT(want.scaled.extent.cy, apptest::StampExtent(kText).cy) << "no larger than the 9-point stamp";
     ExpectStampedLosslessly(source, target, want);
 }

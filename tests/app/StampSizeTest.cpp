@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "PhotoWriters.h"
+#include "PngTestHelpers.h"
 #include "StampStyle.h"
+#include "TestSupport.h"
 
 using namespace apptest;
 
@@ -147,6 +150,64 @@ TEST(StampSize, EveryCornerAtTheScaledMargin) {
             EXPECT_GT(background, want.extent.cx * want.extent.cy / 2);
             EXPECT_EQ(outside, 0);
         }
+    }
+}
+
+// A photo with alpha saved as PNG keeps its transparency, so the stamp is composed into it
+// apart from the picture: opaque, the cell's rectangle at the scaled place becomes opaque;
+// transparent, only letters within that rectangle change the picture.
+TEST(StampSize, APhotoWithAlphaTakesTheScaledCell) {
+    constexpr int W = 400, H = 300;
+    photowriters::Rgba img{W, H, {}};
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) img.px.insert(img.px.end(), {200, 180, 60, uint8_t(x % 2 ? 120 : 250)});
+    testsupport::TempDir dir;
+    const std::string source = dir.file("a.png");
+    photowriters::PngOptions withAlpha;
+    withAlpha.alpha = true;
+    WriteFile(source, photowriters::WritePng(img, withAlpha));
+    const ScaledStamp want = ExpectedScaledStamp("(c)K", 30, 12);  // 10 % of 300
+    const TRect cell{W - want.margin - want.extent.cx, H - want.margin - want.extent.cy, W - want.margin,
+                     H - want.margin};
+    for (const bool transparent : {false, true}) {
+        SCOPED_TRACE(transparent ? "transparent" : "opaque");
+        Settings s;
+        InitSettings(s);
+        s.Photo.AcceptPhotos = true;
+        s.SaveFormat = 1;
+        s.CopyrightText = "(c)K";
+        s.WordColor = RGBColor(0, 0, 0);
+        s.BackColor = RGBColor(255, 0, 255);
+        s.BackTransparent = transparent;
+        s.PosLeft = s.PosTop = false;
+        s.Photo.StampSize.Relative = true;
+        s.Photo.StampSize.Hundredths = 1000;
+        TPicture work;
+        const std::string target = dir.file(transparent ? "t.png" : "o.png");
+        const TFileOutcome outcome = ProcessFile(work, source, s, {}, false, target);
+        ASSERT_EQ(outcome.Result, TFileOutcome::Written) << outcome.Detail;
+        const pngread::Rgba out = pngread::DecodeLibpng(pngread::ReadFile(target));
+        ASSERT_EQ(out.width, W);
+        TRect changed{W, H, -1, -1};
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x)
+                if (!std::equal(&out.pixels[(size_t(y) * W + x) * 4], &out.pixels[(size_t(y) * W + x) * 4 + 4],
+                                &img.px[(size_t(y) * W + x) * 4]))
+                    changed = {std::min(changed.Left, x), std::min(changed.Top, y), std::max(changed.Right, x + 1),
+                               std::max(changed.Bottom, y + 1)};
+        if (!transparent) {
+            EXPECT_EQ(changed.Left, cell.Left);
+            EXPECT_EQ(changed.Top, cell.Top);
+            EXPECT_EQ(changed.Right, cell.Right);
+            EXPECT_EQ(changed.Bottom, cell.Bottom);
+            continue;
+        }
+        EXPECT_GE(changed.Left, cell.Left);
+        EXPECT_GE(changed.Top, cell.Top);
+        EXPECT_LE(changed.Right, cell.Right);
+        EXPECT_LE(changed.Bottom, cell.Bottom);
+        // The parentheses reach from near the cell's top to near its bottom.
+        EXPECT_GT(changed.Bottom - changed.Top, want.extent.cy * 2 / 3);
     }
 }
 
