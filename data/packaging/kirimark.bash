@@ -15,12 +15,13 @@ _kirimark() {
     --metadata | --gps) COMPREPLY=($(compgen -W "keep strip" -- "$cur")); return ;;
     --embed-copyright | --lossless) COMPREPLY=($(compgen -W "yes no" -- "$cur")); return ;;
     --out-dir) _filedir -d; return ;;
-    --text | --color | --back | --jobs | --threads) return ;;
+    --size) COMPREPLY=($(compgen -W "9pt 2.5%" -- "$cur")); return ;;
+    --text | --color | --back | --jobs | --threads | --size-min | --size-max) return ;;
     esac
     if [[ $cur == -* ]]; then
         local cmd=${COMP_WORDS[1]}
         case $cmd in
-        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --color --back --transparent --jobs --threads --inputs --out-dir --metadata --gps --embed-copyright --lossless" -- "$cur")) ;;
+        --stamp) COMPREPLY=($(compgen -W "--format --quality --corner --text --font --size --size-min --size-max --color --back --transparent --jobs --threads --inputs --out-dir --metadata --gps --embed-copyright --lossless" -- "$cur")) ;;
         --convert | --settings | --help) ;;
         *) COMPREPLY=($(compgen -W "--stamp --convert --settings --help" -- "$cur")) ;;
         esac

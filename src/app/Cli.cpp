@@ -19,6 +19,7 @@
 #include "Picture.h"
 #include "Pipeline.h"
 #include "SettingsFile.h"
+#include "StampStyle.h"
 
 namespace {
 
@@ -44,9 +45,19 @@ const char* const kHelp =
     "  --format jpeg|png            output format\n"
     "  --quality 1-10               quality step: JPEG quality 10 to 100, PNG level 9 to 0\n"
     "  --corner top-left|top-right|bottom-left|bottom-right\n"
-    "                               corner of the text, 5 pixels in from both edges\n"
+    "                               corner of the text, 5 pixels in from both edges (with\n"
+    "                               --size as a share, in proportion to the text)\n"
     "  --text TEXT                  the stamp text (may be empty; at most 1024 characters)\n"
-    "  --font FACE                  font face name (bold, 9 pt)\n"
+    "  --font FACE                  font face name (bold)\n"
+    "  --size 9pt|2.5%              the stamp's size (default: the settings file's\n"
+    "                               \"stamp_size\", 9pt): points from 1pt to 500pt, or the\n"
+    "                               height of the text cell as a share of the picture's\n"
+    "                               shorter side, 0.1% to 50% (two decimals at most), the\n"
+    "                               margins growing with it\n"
+    "  --size-min N                 with a share: the least cell height in pixels (1 to\n"
+    "                               10000; default: \"size_min\", 12)\n"
+    "  --size-max N                 with a share: the greatest cell height in pixels (0 to\n"
+    "                               10000; default: \"size_max\", 0 for none)\n"
     "  --color #RRGGBB              text colour\n"
     "  --back #RRGGBB               background colour of the text cell\n"
     "  --transparent                no background: the picture shows between the letters\n"
@@ -322,6 +333,22 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
             s.Photo.EmbedCopyright = !Choice(arg, value(), "yes", "no");
         } else if (arg == "--lossless") {
             s.Photo.LosslessJpeg = Choice(arg, value(), "no", "yes");
+        } else if (arg == "--size") {
+            const std::string v = value();
+            if (!ParseStampSize(v, s.Photo.StampSize))
+                throw UsageError{"--size takes points as " + std::to_string(kMinStampPoints) + "pt to " +
+                                 std::to_string(kMaxStampPoints) + "pt or a share of the shorter side as " +
+                                 StampSizeText({true, 0, kMinStampHundredths, 0, 0}) + " to " +
+                                 StampSizeText({true, 0, kMaxStampHundredths, 0, 0}) + ", not \"" + v + "\""};
+        } else if (arg == "--size-min" || arg == "--size-max") {
+            const std::string v = value();
+            const long least = arg == "--size-min" ? 1 : 0;
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n < least || n > kMaxStampPixels)
+                throw UsageError{arg + " takes a whole number from " + std::to_string(least) + " to " +
+                                 std::to_string(kMaxStampPixels) + ", not \"" + v + "\""};
+            (arg == "--size-min" ? s.Photo.StampSize.MinPixels : s.Photo.StampSize.MaxPixels) = static_cast<int>(n);
         } else if (arg == "--transparent" && !inlineValue) {
             s.BackTransparent = true;
             transparent = true;
@@ -330,6 +357,9 @@ std::vector<std::string> ParseStampArgs(const std::vector<std::string>& args, Se
         }
     }
     if (back && transparent) throw UsageError{"--back and --transparent exclude each other"};
+    if (const TStampSize& size = s.Photo.StampSize; size.MaxPixels != 0 && size.MaxPixels < size.MinPixels)
+        throw UsageError{"the greatest stamp height (" + std::to_string(size.MaxPixels) + ") is below the least (" +
+                         std::to_string(size.MinPixels) + "); see --size-min and --size-max"};
     if (files.empty()) throw UsageError{"no FILE given"};
     return files;
 }

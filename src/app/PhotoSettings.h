@@ -7,6 +7,8 @@
 #include <string>
 #include <variant>
 
+#include "StampStyle.h"
+
 class TMemIniFile;
 
 // The member initialisers are the defaults: a file without the keys gives these, and with
@@ -20,6 +22,8 @@ struct TPhotoSettings {
     // A JPEG photo saved as JPEG keeps its coded blocks: only those under the stamp are encoded
     // anew, and the quality setting does not apply to it.
     bool LosslessJpeg = true;
+    // How large the stamp is drawn, on bitmaps and photos alike.
+    TStampSize StampSize;
 
     bool operator==(const TPhotoSettings&) const = default;
 };
@@ -27,15 +31,18 @@ struct TPhotoSettings {
 inline constexpr const char* kPhotoSection = "photo";
 
 // One key of the section: its name and the member it fills. Booleans are stored as 1 or 0,
-// texts as they are.
+// texts as they are; the stamp size's kind and value as StampSizeText gives them, its least
+// and greatest heights as whole numbers of pixels (0 for no greatest).
 struct TPhotoSettingsKey {
     const char* Ident;
-    std::variant<bool TPhotoSettings::*, std::string TPhotoSettings::*> Where;
+    std::variant<bool TPhotoSettings::*, std::string TPhotoSettings::*, TStampSize TPhotoSettings::*, int TStampSize::*>
+        Where;
 };
 
 std::span<const TPhotoSettingsKey> PhotoSettingsKeys();
 
-// Reads the keys; an absent or malformed value gives the default.
+// Reads the keys; an absent, malformed or out-of-bounds value gives the default, as does a
+// greatest stamp height below the least.
 void ReadPhotoSettings(const TMemIniFile& ini, TPhotoSettings& settings);
 
 // Writes the keys, in table order, keeping every other line of the section. Nothing is written

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int kMargin = 5;  // as StampBitmap places the cell
-
 // Over white, as a viewer without transparency would show the picture.
 void FlattenOnWhite(TBitmap& bitmap) {
     for (int y = 0; y < bitmap.Height(); ++y) {
@@ -46,6 +44,15 @@ void AlphaMask(const TBitmap& bitmap, TBitmap& mask) {
     }
 }
 
+// The stamp's font and background on a canvas, as StampBitmap gives them.
+void SetStampPen(TCanvas& canvas, const Settings& settings, const TStampScale& scale) {
+    SetStampFont(canvas, settings.FontName, settings.WordColor, scale);
+    if (settings.BackTransparent)
+        canvas.Brush.Style = TBrushStyle::bsClear;
+    else
+        canvas.Brush.Color = settings.BackColor;
+}
+
 // Stamps a picture with alpha so that the stamp is seen whatever lies under it: an opaque
 // cell makes its rectangle opaque; a transparent one puts its letters over the picture by
 // their coverage, which a white-on-black rendering of the same cell gives.
@@ -59,42 +66,42 @@ void StampWithAlpha(TBitmap& bitmap, TBitmap& mask, const Settings& settings) {
         }
         return;
     }
-    // The cell's size first; in a picture the cell plus its margins large, it lands at the
-    // margins for every corner.
+    // The cell's size first, then the coverage of the part of it inside the picture: a large
+    // stamp with a long text may reach far past the picture, and only what shows is rendered.
+    const TStampScale scale = StampScale(settings.Photo.StampSize, settings.FontName, width, height);
     TBitmap probe;
     probe.SetPixelFormat(pf24bit);
     probe.SetSize(1, 1);
-    const TRect measured = StampBitmap(probe, settings);
-    const int cx = measured.Right - measured.Left, cy = measured.Bottom - measured.Top;
-    if (cx <= 0 || cy <= 0) return;
+    SetStampPen(probe.Canvas(), settings, scale);
+    const TSize extent = probe.Canvas().TextExtent(settings.CopyrightText);
+    const TRect cell = StampCell(width, height, extent, settings.PosLeft, settings.PosTop, scale.Margin);
+    const int left = std::max(cell.Left, 0), top = std::max(cell.Top, 0);
+    const int right = std::min(cell.Right, width), bottom = std::min(cell.Bottom, height);
+    if (right <= left || bottom <= top) return;
     TBitmap coverage;
     coverage.SetPixelFormat(pf24bit);
-    coverage.SetSize(cx + 2 * kMargin, cy + 2 * kMargin);
+    coverage.SetSize(right - left, bottom - top);
     for (int y = 0; y < coverage.Height(); ++y) std::fill_n(coverage.ScanLine(y), 3 * coverage.Width(), uint8_t{0});
     Settings white = settings;
     white.WordColor = RGBColor(255, 255, 255);
-    StampBitmap(coverage, white);
+    SetStampPen(coverage.Canvas(), white, scale);
+    coverage.Canvas().TextOut(cell.Left - left, cell.Top - top, settings.CopyrightText);
 
-    const int x0 = settings.PosLeft ? kMargin : width - cx - kMargin;
-    const int y0 = settings.PosTop ? kMargin : height - cy - kMargin;
     const TColor ink = settings.WordColor;
     const int inkBgr[3] = {(ink >> 16) & 0xFF, (ink >> 8) & 0xFF, ink & 0xFF};
-    for (int j = 0; j < cy; ++j) {
-        const int y = y0 + j;
-        if (y < 0 || y >= height) continue;
-        const uint8_t* cov = coverage.ScanLine(kMargin + j);
+    for (int y = top; y < bottom; ++y) {
+        const uint8_t* cov = coverage.ScanLine(y - top);
         uint8_t* p = bitmap.ScanLine(y);
         uint8_t* m = mask.ScanLine(y);
-        for (int i = 0; i < cx; ++i) {
-            const int x = x0 + i;
-            if (x < 0 || x >= width) continue;
-            const int a = std::max({cov[3 * (kMargin + i)], cov[3 * (kMargin + i) + 1], cov[3 * (kMargin + i) + 2]});
+        for (int x = left; x < right; ++x) {
+            const uint8_t* c = cov + 3 * (x - left);
+            const int a = std::max({c[0], c[1], c[2]});
             if (a == 0) continue;
             const int below = 255 - m[x];
             const int outA = a * 255 + below * (255 - a);  // alpha times 255
             uint8_t* px = p + 4 * x;
-            for (int c = 0; c < 3; ++c)
-                px[c] = static_cast<uint8_t>((inkBgr[c] * a * 255 + px[c] * below * (255 - a) + outA / 2) / outA);
+            for (int k = 0; k < 3; ++k)
+                px[k] = static_cast<uint8_t>((inkBgr[k] * a * 255 + px[k] * below * (255 - a) + outA / 2) / outA);
             m[x] = static_cast<uint8_t>(255 - (outA + 127) / 255);
         }
     }
@@ -109,15 +116,6 @@ void WriteWhole(const std::string& target, std::string_view bytes) {
     TSafeFileStream out(target);
     out.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
     out.Commit();
-}
-
-// The stamp's font and background on a canvas, as StampBitmap gives them.
-void SetStampPen(TCanvas& canvas, const Settings& settings) {
-    SetStampFont(canvas, settings.FontName, settings.WordColor);
-    if (settings.BackTransparent)
-        canvas.Brush.Style = TBrushStyle::bsClear;
-    else
-        canvas.Brush.Color = settings.BackColor;
 }
 
 // What of the source's markers goes with its coded picture besides the planned metadata: the
@@ -139,22 +137,24 @@ bool StampJpegKeepingBlocks(const uint8_t* data, size_t size, const std::string&
                             std::vector<std::string>& notes) {
     const TJpegPhotoHeader header = ReadJpegPhotoHeader(data, size);
 
+    // The size follows the shorter side, which turning the picture upright does not change.
+    const TStampScale scale = StampScale(settings.Photo.StampSize, settings.FontName, header.width, header.height);
     TLosslessStamp stamp;
     {
         TBitmap probe;
         probe.Allocate(pf24bit, 1, 1);
-        SetStampPen(probe.Canvas(), settings);
+        SetStampPen(probe.Canvas(), settings, scale);
         const TSize extent = probe.Canvas().TextExtent(settings.CopyrightText);
         stamp.cellWidth = extent.cx;
         stamp.cellHeight = extent.cy;
     }
     stamp.left = settings.PosLeft;
     stamp.top = settings.PosTop;
-    stamp.margin = kStampMargin;
+    stamp.margin = scale.Margin;
     stamp.orientation = header.metadata.orientation;
-    stamp.draw = [&settings](TBitmap& patch, int x, int y) {
+    stamp.draw = [&settings, scale](TBitmap& patch, int x, int y) {
         TCanvas& canvas = patch.Canvas();
-        SetStampPen(canvas, settings);
+        SetStampPen(canvas, settings, scale);
         canvas.TextOut(x, y, settings.CopyrightText);
     };
 

@@ -80,16 +80,21 @@ void GiveStampItsColours(TBitmap& bitmap, const Settings& settings) {
 }  // namespace
 
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
+    return StampBitmap(bitmap, settings,
+                       StampScale(settings.Photo.StampSize, settings.FontName, bitmap.Width(), bitmap.Height()));
+}
+
+TRect StampBitmap(TBitmap& bitmap, const Settings& settings, const TStampScale& scale) {
     GiveStampItsColours(bitmap, settings);
     TCanvas& canvas = bitmap.Canvas();
-    SetStampFont(canvas, settings.FontName, settings.WordColor);
+    SetStampFont(canvas, settings.FontName, settings.WordColor, scale);
     if (settings.BackTransparent) {
         canvas.Brush.Style = TBrushStyle::bsClear;
     } else {
         canvas.Brush.Color = settings.BackColor;
     }
     const TRect cell = StampCell(bitmap.Width(), bitmap.Height(), canvas.TextExtent(settings.CopyrightText),
-                                 settings.PosLeft, settings.PosTop);
+                                 settings.PosLeft, settings.PosTop, scale.Margin);
     canvas.TextOut(cell.Left, cell.Top, settings.CopyrightText);
     return cell;
 }

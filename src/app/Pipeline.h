@@ -51,9 +51,12 @@ bool IsAcceptedName(const std::string& path, const Settings& settings);
 // Taken as a photo, not as a bitmap.
 bool IsPhotoInput(const std::string& path, const Settings& settings);
 
-// Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h);
-// returns the text cell, which may reach past the picture.
+// Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h), at
+// the size the settings give a picture of the bitmap's size; returns the text cell, which may
+// reach past the picture.
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings);
+// The same at a given scale, for a bitmap that stands for part of a larger picture.
+TRect StampBitmap(TBitmap& bitmap, const Settings& settings, const TStampScale& scale);
 
 // Hears how far the encoder has got with the current file, 0 to 100.
 using TFileProgress = std::function<void(int percent)>;

@@ -1,12 +1,98 @@
 #include "StampStyle.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+
 #include "CodePage.h"
+#include "SysUtils.h"
+#include "TextRasteriser.h"
 
 namespace {
 
 constexpr size_t kMaxFaceBytes = 31;  // what the stored face name of a font holds
 
+// A run of decimal digits, at most maxDigits of them, as a number; false for anything else.
+bool Digits(std::string_view text, size_t maxDigits, int& value) {
+    if (text.empty() || text.size() > maxDigits) return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && text.front() != '+' && text.front() != '-';
+}
+
 }  // namespace
+
+bool ParseStampSize(std::string_view text, TStampSize& size) {
+    if (text.ends_with("pt")) {
+        int points = 0;
+        if (!Digits(text.substr(0, text.size() - 2), 4, points) || points < kMinStampPoints || points > kMaxStampPoints)
+            return false;
+        size.Relative = false;
+        size.Points = points;
+        return true;
+    }
+    if (!text.ends_with("%")) return false;
+    text.remove_suffix(1);
+    const size_t dot = text.find('.');
+    int whole = 0, fraction = 0;
+    if (!Digits(text.substr(0, dot), 3, whole)) return false;
+    if (dot != std::string_view::npos) {
+        const std::string_view decimals = text.substr(dot + 1);
+        if (!Digits(decimals, 2, fraction)) return false;
+        if (decimals.size() == 1) fraction *= 10;
+    }
+    const int hundredths = whole * 100 + fraction;
+    if (hundredths < kMinStampHundredths || hundredths > kMaxStampHundredths) return false;
+    size.Relative = true;
+    size.Hundredths = hundredths;
+    return true;
+}
+
+std::string StampSizeText(const TStampSize& size) {
+    if (!size.Relative) return std::to_string(size.Points) + "pt";
+    std::string text = std::to_string(size.Hundredths / 100);
+    if (const int fraction = size.Hundredths % 100; fraction != 0) {
+        text += '.';
+        text += static_cast<char>('0' + fraction / 10);
+        if (fraction % 10 != 0) text += static_cast<char>('0' + fraction % 10);
+    }
+    return text + "%";
+}
+
+TStampScale StampScale(const TStampSize& size, const std::string& faceName, int width, int height) {
+    if (!size.Relative) return {size.Points, kStampMargin};
+    TTextRasteriser* rasteriser = GetTextRasteriser();
+    if (!rasteriser) throw Exception("No text rasteriser is installed");
+    const std::string face = StampFontName(faceName);
+    // The cell's height is the face's ascent plus descent at the pixel size, whatever the text.
+    auto cell = [&](int pixels) { return rasteriser->Extent(TTextStyle{face, pixels, true}, "").cy; };
+    TFont standard;
+    standard.Size = kStampPointSize;
+    const int standardPixels = standard.PixelHeight(TCanvas::kPixelsPerInch);
+    const int standardCell = cell(standardPixels);
+    if (standardCell <= 0) return {};
+
+    const int64_t shorter = std::max(0, std::min(width, height));
+    const int least = size.MinPixels;
+    const int greatest = size.MaxPixels > 0 ? std::max(size.MaxPixels, least) : kMaxStampPixels;
+    const int target =
+        std::clamp(static_cast<int>((shorter * size.Hundredths + 5000) / 10000), least, std::max(least, greatest));
+
+    // The pixel size is the largest whose cell is no taller than the target; when the cells'
+    // heights step over the least height, the next larger one, so that a cell is never below
+    // it. Cells grow with the pixel size, so the walk starts from the proportional guess and
+    // steps to the answer.
+    int pixels =
+        std::clamp(static_cast<int>((static_cast<int64_t>(target) * standardPixels + standardCell / 2) / standardCell),
+                   1, kMaxStampPixels);
+    while (pixels > 1 && cell(pixels) > target) --pixels;
+    while (pixels < kMaxStampPixels && cell(pixels + 1) <= target) ++pixels;
+    while (pixels < kMaxStampPixels && cell(pixels) < least) ++pixels;
+    // The margin keeps its proportion to the cell that the 9-point stamp has.
+    const int margin = std::max(
+        1,
+        static_cast<int>((static_cast<int64_t>(kStampMargin) * cell(pixels) * 2 + standardCell) / (2 * standardCell)));
+    return {-pixels, margin};
+}
 
 std::string StampFontName(const std::string& faceName) {
     // The limit counts the name's code page 932 bytes, as the font's stored face name does.
@@ -29,15 +115,15 @@ std::string StampFontName(const std::string& faceName) {
     return faceName.substr(0, end);
 }
 
-void SetStampFont(TCanvas& canvas, const std::string& faceName, TColor color) {
-    canvas.Font.Size = kStampPointSize;
+void SetStampFont(TCanvas& canvas, const std::string& faceName, TColor color, const TStampScale& scale) {
+    canvas.Font.Size = scale.FontSize;
     canvas.Font.Color = color;
     if (!faceName.empty()) canvas.Font.Name = StampFontName(faceName);
     canvas.Font.Style = fsBold;
 }
 
-TRect StampCell(int width, int height, TSize extent, bool left, bool top) {
-    const int x = left ? kStampMargin : width - extent.cx - kStampMargin;
-    const int y = top ? kStampMargin : height - extent.cy - kStampMargin;
+TRect StampCell(int width, int height, TSize extent, bool left, bool top, int margin) {
+    const int x = left ? margin : width - extent.cx - margin;
+    const int y = top ? margin : height - extent.cy - margin;
     return TRect{x, y, x + extent.cx, y + extent.cy};
 }

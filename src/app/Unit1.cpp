@@ -269,6 +269,7 @@ void TForm1::SettingClick() {
 void TForm1::AdvancedClick() {
     TAdvancedForm form(this);
     form.Settings = Settings.Photo;
+    form.Look = Settings;
     if (form.exec() == QDialog::Accepted) Settings.Photo = form.Settings;
 }
 

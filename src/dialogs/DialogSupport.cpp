@@ -197,11 +197,11 @@ void FillBitmap(TBitmap& bitmap, uint8_t value) {
 }  // namespace
 
 QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor, TColor backColor,
-                       bool transparent) {
+                       bool transparent, const TStampScale& scale) {
     TBitmap bitmap;
     bitmap.SetSize(1, 1);
     TCanvas& canvas = bitmap.Canvas();
-    SetStampFont(canvas, face, textColor);
+    SetStampFont(canvas, face, textColor, scale);
     const TSize extent = canvas.TextExtent(utf8Text);
     if (extent.cx <= 0 || extent.cy <= 0) return {};
     bitmap.SetSize(extent.cx, extent.cy);

@@ -15,6 +15,7 @@ class QFrame;
 class QGroupBox;
 
 #include "Graphics.h"
+#include "StampStyle.h"
 
 // The forms were designed around a Japanese proportional gothic face at 12 px; where that face
 // is missing a Japanese sans takes over so that captions never turn into boxes.
@@ -47,10 +48,10 @@ void SetLabelColor(QLabel& label, const QColor& color);
 
 // The stamp line drawn with our own canvas in the stamp's style (StampStyle.h), so that the
 // preview cannot drift from the output. Opaque cells come back filled with backColor;
-// transparent ones carry the glyph coverage in their alpha channel. Raises what the canvas
-// raises.
+// transparent ones carry the glyph coverage in their alpha channel. Drawn at the scale's size
+// (the 9-point stamp by default). Raises what the canvas raises.
 QImage RenderStampCell(const std::string& utf8Text, const std::string& face, TColor textColor, TColor backColor,
-                       bool transparent);
+                       bool transparent, const TStampScale& scale = {});
 
 // An image component: shows a pixmap and reports where a mouse button was released over it.
 class TImage : public QLabel {

@@ -196,17 +196,17 @@ void TSettingForm::PositionActive(bool Top, bool Left) {
     int x, y;
     if (Left) {
         caption = QStringLiteral("左");
-        x = PreViewImage->x() + 5;
+        x = PreViewImage->x() + preview_.Scale.Margin;
     } else {
         caption = QStringLiteral("右");
-        x = PreViewImage->x() + PreViewImage->width() - PreviewLabel->width() - 5;
+        x = PreViewImage->x() + PreViewImage->width() - PreviewLabel->width() - preview_.Scale.Margin;
     }
     if (Top) {
         caption += QStringLiteral("上");
-        y = PreViewImage->y() + 5;
+        y = PreViewImage->y() + preview_.Scale.Margin;
     } else {
         caption += QStringLiteral("下");
-        y = PreViewImage->y() + PreViewImage->height() - PreviewLabel->height() - 5;
+        y = PreViewImage->y() + PreViewImage->height() - PreviewLabel->height() - preview_.Scale.Margin;
     }
     BashoLabel->setText(caption);
     BashoLabel->adjustSize();
@@ -270,8 +270,11 @@ void TSettingForm::Edit1Change() { Settings.CopyrightText = Edit1->text().toStdS
 void TSettingForm::RenderPreview() {
     QImage cell;
     try {
-        cell =
-            RenderStampCell(kSampleLine, preview_.FontName, preview_.FontColor, preview_.Color, preview_.Transparent);
+        // At the size the stamp has on a picture as large as the sample.
+        preview_.Scale =
+            StampScale(Settings.Photo.StampSize, preview_.FontName, PreViewImage->width(), PreViewImage->height());
+        cell = RenderStampCell(kSampleLine, preview_.FontName, preview_.FontColor, preview_.Color, preview_.Transparent,
+                               preview_.Scale);
     } catch (const std::exception&) {
         // Without a canvas to draw with, the sample stays empty rather than the dialog failing.
         cell = QImage();

@@ -8,6 +8,7 @@
 #include <QDialog>
 
 #include "Graphics.h"
+#include "StampStyle.h"
 #include "setting_common.h"
 
 class QCheckBox;
@@ -50,12 +51,13 @@ public:
     std::function<std::optional<std::string>(const std::string& face)> ExecuteFontDialog;
 
     // What PreviewLabel currently shows (the designed label's font colour, colour, face and
-    // transparency).
+    // transparency), and the stamp's size and margin on the sample picture.
     struct PreviewStyle {
         TColor FontColor = 0;
         TColor Color = clAqua;
         std::string FontName;
         bool Transparent = false;
+        TStampScale Scale;
     };
     const PreviewStyle& PreviewLabelStyle() const { return preview_; }
 

@@ -157,6 +157,10 @@ struct TFreeTypeRasteriser::Impl {
     FT_Library library = nullptr;
     std::map<std::tuple<std::string, int, int, bool>, std::unique_ptr<Face>> faces;
     std::map<std::tuple<std::string, int, bool>, StyleFaces> styles;
+    // Faces are opened for each pixel size. A stamp sized by its picture asks for many sizes
+    // over a batch, each face holding its tables, so only the sizes used last keep theirs.
+    static constexpr size_t kKeptPixelSizes = 16;
+    std::vector<int> recentSizes;  // the most recent last
 
     Impl() {
         if (FT_Init_FreeType(&library)) throw Exception("Cannot start the font library");
@@ -201,7 +205,22 @@ struct TFreeTypeRasteriser::Impl {
         return slot.get();
     }
 
+    // Marks the pixel size as used and closes the faces of the size used longest ago once more
+    // than kKeptPixelSizes are open. Every call that lays out or draws holds the lock and
+    // touches one size first, so no face of that call is closed under it.
+    void Touch(int pixelSize) {
+        if (auto it = std::find(recentSizes.begin(), recentSizes.end(), pixelSize); it != recentSizes.end())
+            recentSizes.erase(it);
+        recentSizes.push_back(pixelSize);
+        if (recentSizes.size() <= kKeptPixelSizes) return;
+        const int oldest = recentSizes.front();
+        recentSizes.erase(recentSizes.begin());
+        std::erase_if(styles, [oldest](const auto& entry) { return std::get<1>(entry.first) == oldest; });
+        std::erase_if(faces, [oldest](const auto& entry) { return std::get<2>(entry.first) == oldest; });
+    }
+
     StyleFaces& FacesFor(const TTextStyle& style) {
+        Touch(style.PixelSize);
         StyleFaces& s = styles[{style.Face, style.PixelSize, style.Bold}];
         if (!s.primary)
             s.primary = Open(ResolveFace(style.Face, style.Bold, style.PixelSize), style.PixelSize, style.Bold);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -169,6 +170,32 @@ inline TSize StampExtent(const std::string& text) {
     c.Font.Size = 9;
     c.Font.Style = fsBold;
     return c.TextExtent(text);
+}
+
+// The cell of the text, bold in the default face at a pixel size.
+inline TSize StampExtentAtPixels(const std::string& text, int pixels) {
+    TBitmap scratch;
+    scratch.Allocate(pf24bit, 1, 1);
+    TCanvas& c = scratch.Canvas();
+    c.Font.Size = -pixels;
+    c.Font.Style = fsBold;
+    return c.TextExtent(text);
+}
+
+// A stamp sized as a share of the picture, found by trying every pixel size from 1 up: the
+// tallest cell no taller than the target, or else the first that reaches the least height;
+// and the margin, 5 pixels for the 9-point cell in proportion. For small targets only.
+struct ScaledStamp {
+    TSize extent;
+    int margin = 0;
+};
+inline ScaledStamp ExpectedScaledStamp(const std::string& text, int target, int least) {
+    int pixels = 1;
+    while (StampExtentAtPixels(text, pixels + 1).cy <= target) ++pixels;
+    while (StampExtentAtPixels(text, pixels).cy < least) ++pixels;
+    const TSize extent = StampExtentAtPixels(text, pixels);
+    const double standard = StampExtent(text).cy;
+    return {extent, std::max(1, static_cast<int>(std::lround(5 * extent.cy / standard)))};
 }
 
 // How many pixels of the rectangle (clipped to the picture) are near the colour, and how

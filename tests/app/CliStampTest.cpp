@@ -164,6 +164,19 @@ TEST_F(CliStamp, UsageErrors) {
         {"--threads", "65", "a.bmp"},
         {"--threads", "2x", "a.bmp"},
         {"--text", std::string(1025, 'x'), "a.bmp"},  // a stamp is one short line
+        {"--size", "0pt", "a.bmp"},
+        {"--size", "501pt", "a.bmp"},
+        {"--size", "9", "a.bmp"},
+        {"--size", "0.05%", "a.bmp"},
+        {"--size", "50.5%", "a.bmp"},
+        {"--size", "2.5", "a.bmp"},
+        {"--size=", "a.bmp"},
+        {"--size-min", "0", "a.bmp"},
+        {"--size-min", "10001", "a.bmp"},
+        {"--size-min", "12px", "a.bmp"},
+        {"--size-max", "-1", "a.bmp"},
+        {"--size-max", "x", "a.bmp"},
+        {"--size-min", "30", "--size-max", "20", "a.bmp"},  // the greatest below the least
     };
     for (const auto& args : cases) {
         std::string shown;
@@ -200,6 +213,64 @@ TEST_F(CliStamp, OptionsGovernTheRun) {
     ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.file("pic.png").c_str())) << image.message;
     EXPECT_EQ(image.width, static_cast<unsigned>(W));
     png_image_free(&image);
+}
+
+// A size in points or as a share of the shorter side, within the bounds: the stamp's cell (the
+// pixels that differ from the picture, lossless in PNG) is the one found by trying every
+// pixel size, at the bottom right, at its scaled margin.
+TEST_F(CliStamp, SizeOptionsScaleTheStamp) {
+    constexpr int W = 800, H = 600;
+    struct Case {
+        std::vector<std::string> args;
+        int target;  // 0: 20 points, the fixed margin
+    };
+    const Case cases[] = {
+        {{"--size", "5%"}, 30},
+        {{"--size=5%", "--size-max", "20"}, 20},
+        {{"--size", "0.5%", "--size-min=16"}, 16},
+        {{"--size", "20pt"}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        Bitmap("big.bmp", W, H);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--format", "png", "--corner", "bottom-right", "--back", "#FF00FF", "--color",
+                                 "#000000", "--text", "XYZ", "big.bmp"});
+        const RunResult run = Stamp(args);
+        ASSERT_EQ(run.status, 0) << run.errors;
+        TSize extent;
+        int margin = 5;
+        if (c.target > 0) {
+            const ScaledStamp want = ExpectedScaledStamp("XYZ", c.target, c.target == 16 ? 16 : 12);
+            extent = want.extent, margin = want.margin;
+        } else {
+            extent = StampExtentAtPixels("XYZ", (20 * 96 + 36) / 72);
+        }
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.file("big.png").c_str())) << image.message;
+        image.format = PNG_FORMAT_RGB;
+        std::vector<uint8_t> px(PNG_IMAGE_SIZE(image));
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, px.data(), 0, nullptr)) << image.message;
+        ASSERT_EQ(image.width, static_cast<unsigned>(W));
+        TBitmap source;
+        BlockPicture(source, pf24bit, W, H);
+        TRect changed{W, H, -1, -1};
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const uint8_t* p = &px[(size_t(y) * W + x) * 3];
+                if (RGBColor(p[0], p[1], p[2]) == source.GetPixel(x, y)) continue;
+                changed = {std::min(changed.Left, x), std::min(changed.Top, y), std::max(changed.Right, x + 1),
+                           std::max(changed.Bottom, y + 1)};
+            }
+        EXPECT_EQ(changed.Right, W - margin);
+        EXPECT_EQ(changed.Bottom, H - margin);
+        EXPECT_EQ(changed.Right - changed.Left, extent.cx);
+        EXPECT_EQ(changed.Bottom - changed.Top, extent.cy);
+        if (c.target > 0) {
+            EXPECT_LE(std::abs(extent.cy - c.target), 2);
+        }
+    }
 }
 
 TEST_F(CliStamp, AHeadlessRunLoadsNoWindowToolkit) {

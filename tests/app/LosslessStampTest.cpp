@@ -120,17 +120,21 @@ struct Expected {
     bool left = false, top = false;
     TColor back = RGBColor(255, 0, 255);
     bool grey = false;
+    apptest::ScaledStamp scaled{};  // a stamp sized by a share of the picture; none: 9 points
 };
 
-// The stamp's cell where it must show: 5 pixels in from the corner's two edges.
-TRect ExpectedCell(int width, int height, bool left, bool top) {
+// The stamp's cell where it must show: 5 pixels in from the corner's two edges, or the scaled
+// margin for a scaled stamp.
+TRect ExpectedCell(int width, int height, const Expected& want) {
     Settings s;
     InitSettings(s);
     TBitmap probe;
     probe.Allocate(pf24bit, 1, 1);
     SetStampFont(probe.Canvas(), s.FontName, 0);
-    const TSize e = probe.Canvas().TextExtent(kText);
-    const int x = left ? 5 : width - 5 - e.cx, y = top ? 5 : height - 5 - e.cy;
+    const bool scaled = want.scaled.margin > 0;
+    const TSize e = scaled ? want.scaled.extent : probe.Canvas().TextExtent(kText);
+    const int m = scaled ? want.scaled.margin : 5;
+    const int x = want.left ? m : width - m - e.cx, y = want.top ? m : height - m - e.cy;
     return {x, y, x + e.cx, y + e.cy};
 }
 
@@ -142,7 +146,7 @@ void ExpectStampedLosslessly(const std::string& source, const std::string& outpu
 
     // The displayed picture changes in the cell at the corner, and nowhere else.
     const apptest::Rgb shownBefore = Displayed(before, want.orientation), shown = Displayed(after, want.orientation);
-    const TRect cell = ExpectedCell(shown.width, shown.height, want.left, want.top);
+    const TRect cell = ExpectedCell(shown.width, shown.height, want);
     TRect changed{1 << 30, 1 << 30, -1, -1};
     for (int y = 0; y < shown.height; ++y)
         for (int x = 0; x < shown.width; ++x) {
@@ -257,6 +261,29 @@ TEST(LosslessStamp, OnlyTheBlocksUnderTheStampChange) {
     const auto tags = metatest::ReadTags(outputs);
     for (size_t i = 0; i < outputs.size(); ++i)
         EXPECT_EQ(tags.at(outputs[i]).at("IFD0:Orientation"), std::to_string(orientations[i])) << outputs[i];
+}
+
+// A size relative to the picture: the cell follows the shorter side, which the stored
+// orientation does not change, and keeps its scaled margin at the displayed corner.
+TEST(LosslessStamp, ARelativeSizeFollowsTheShorterSide) {
+    testsupport::TempDir dir;
+    const std::string source = dir.file("wide.jpg");
+    photowriters::JpegOptions options;
+    options.quality = 90;
+    options.lumaH = 2, options.lumaV = 2;
+    options.exif = photowriters::ExifBlock(6);  // stored 300 × 200, shown 200 × 300
+    apptest::WriteFile(source, photowriters::WriteJpeg(LightPicture(300, 200), options));
+    Settings s = MagentaStamp(false, false);
+    s.Photo.StampSize.Relative = true;
+    s.Photo.StampSize.Hundredths = 2500;  // 50 pixels of the 200
+    TPicture work;
+    const std::string target = dir.file("out/wide.jpg");
+    const TFileOutcome outcome = ProcessFile(work, source, s, {}, false, target);
+    ASSERT_EQ(outcome.Result, TFileOutcome::Written) << outcome.Detail;
+    Expected want{6, false, false};
+    want.scaled = apptest::ExpectedScaledStamp(kText, 50, 12);
+    ASSERT_GT(want.scaled.extent.cy, apptest::StampExtent(kText).cy) << "no larger than the 9-point stamp";
+    ExpectStampedLosslessly(source, target, want);
 }
 
 // The public examples: each orientation of a landscape and a portrait camera picture. Shown as

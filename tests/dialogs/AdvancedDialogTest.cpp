@@ -3,11 +3,13 @@
 #include <vector>
 
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -112,6 +114,48 @@ TEST(AdvancedForm, EditsReachTheSettings) {
     EXPECT_EQ(beside.Settings.OutDir, "");
 }
 
+// The size controls show the setting and give back what they show; the preview's cell grows
+// with the size chosen.
+TEST(AdvancedForm, StampSizeAndItsPreview) {
+    TPhotoSettings relative;
+    relative.StampSize = {true, 9, 325, 14, 90};
+    TAdvancedForm form;
+    Open(form, relative);
+    EXPECT_TRUE(form.RelativeButton->isChecked());
+    EXPECT_FALSE(form.PointsSpin->isEnabled());
+    EXPECT_TRUE(form.MinSpin->isEnabled());
+    EXPECT_DOUBLE_EQ(form.PercentSpin->value(), 3.25);
+    EXPECT_EQ(form.MinSpin->value(), 14);
+    EXPECT_EQ(form.MaxSpin->value(), 90);
+    const QColor back(GetRValue(form.Look.BackColor), GetGValue(form.Look.BackColor), GetBValue(form.Look.BackColor));
+    auto backPixels = [&] {
+        const QImage shown = form.SizePreview->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+        int n = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) n += shown.pixelColor(x, y) == back;
+        return n;
+    };
+    const int large = backPixels();  // 90 pixels high, the share of the sample's 3000 capped
+    form.PointsButton->click();
+    EXPECT_FALSE(form.MinSpin->isEnabled());
+    const int standard = backPixels();
+    EXPECT_GT(standard, 0);
+    EXPECT_GT(large, 10 * standard);
+    form.PointsSpin->setValue(24);
+    EXPECT_GT(backPixels(), 3 * standard);
+
+    // A greatest height below the least is stored as the least, which it would act as.
+    form.MinSpin->setValue(50);
+    form.MaxSpin->setValue(20);
+    QTest::mouseClick(form.OkButton, Qt::LeftButton);
+    const TStampSize& size = form.Settings.StampSize;
+    EXPECT_FALSE(size.Relative);
+    EXPECT_EQ(size.Points, 24);
+    EXPECT_EQ(size.Hundredths, 325);
+    EXPECT_EQ(size.MinPixels, 50);
+    EXPECT_EQ(size.MaxPixels, 50);
+}
+
 // Layouts must give every caption the room it asks for, at the designed face and larger.
 TEST(AdvancedForm, CaptionsFitAtLargerFaces) {
     for (int pixels : {12, 18, 26}) {
@@ -129,7 +173,7 @@ TEST(AdvancedForm, CaptionsFitAtLargerFaces) {
             const QRect where(w->mapTo(&form, QPoint(0, 0)), w->size());
             EXPECT_TRUE(inside.contains(where)) << w->objectName().toStdString();
         }
-        EXPECT_EQ(checked, 13);
+        EXPECT_EQ(checked, 19);
     }
 }
 

@@ -29,12 +29,15 @@ TEST(Preview, SampleOnThePictureIsWhatThePipelineStamps) {
         const char* name;
         bool transparent, left, top;
         const char* face;
+        const char* size;
     };
     const Case cases[] = {
-        {"opaque, bottom right, default face", false, false, false, ""},
-        {"transparent, top left, default face", true, true, true, ""},
-        {"transparent, bottom left, serif", true, true, false, "DejaVu Serif"},
-        {"opaque, top right, mono", false, false, true, "DejaVu Sans Mono"},
+        {"opaque, bottom right, default face", false, false, false, "", "9pt"},
+        {"transparent, top left, default face", true, true, true, "", "9pt"},
+        {"transparent, bottom left, serif", true, true, false, "DejaVu Serif", "9pt"},
+        {"opaque, top right, mono", false, false, true, "DejaVu Sans Mono", "9pt"},
+        {"opaque, bottom right, a share of the sample", false, false, false, "", "12%"},
+        {"transparent, top right, 20 points", true, false, true, "", "20pt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -46,6 +49,7 @@ TEST(Preview, SampleOnThePictureIsWhatThePipelineStamps) {
         form.Settings.PosLeft = c.left;
         form.Settings.PosTop = c.top;
         form.Settings.FontName = c.face;
+        ASSERT_TRUE(ParseStampSize(c.size, form.Settings.Photo.StampSize));
         form.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
         const QImage shown = form.GroupBox1->grab(form.PreViewImage->geometry()).toImage();

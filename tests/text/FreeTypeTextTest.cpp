@@ -160,4 +160,26 @@ TEST(FreeTypeText, CoverageOfPartOfTheCellIsThatPartOfTheWhole) {
     }
 }
 
+// Faces of sizes not used for a while are closed and opened again when asked for: the text
+// comes out as it did, the Japanese fallback included.
+TEST(FreeTypeText, ManySizesLeaveEachSizeAsItWas) {
+    TFreeTypeRasteriser r;
+    const std::string text = "(c)\xE8\x91\x97 Rinto";
+    std::vector<Mask> first;
+    std::vector<TSize> cells;
+    for (int pixels = 10; pixels < 60; ++pixels) {
+        TSize cell;
+        first.push_back(OurMask(r, {"", pixels, true}, text, cell));
+        cells.push_back(cell);
+    }
+    for (int pixels = 10; pixels < 60; pixels += 7) {
+        SCOPED_TRACE(pixels);
+        TSize cell;
+        const Mask again = OurMask(r, {"", pixels, true}, text, cell);
+        EXPECT_EQ(cell.cx, cells[pixels - 10].cx);
+        EXPECT_EQ(cell.cy, cells[pixels - 10].cy);
+        EXPECT_TRUE(again.coverage == first[pixels - 10].coverage);
+    }
+}
+
 }  // namespace
