@@ -77,15 +77,21 @@ TStampScale StampScale(const TStampSize& size, const std::string& faceName, int 
     const int target =
         std::clamp(static_cast<int>((shorter * size.Hundredths + 5000) / 10000), least, std::max(least, greatest));
 
-    // The pixel size is the largest whose cell is no taller than the target; when the cells'
-    // heights step over the least height, the next larger one, so that a cell is never below
-    // it. Cells grow with the pixel size, so the walk starts from the proportional guess and
-    // steps to the answer.
+    // Pixel sizes are whole, and the face's ascent and descent round separately, so the cells
+    // step by one to three pixels. The pixel size is the one whose cell is nearest the target,
+    // the smaller on a tie, which is within a pixel of it for steps of up to three; never
+    // taller than the greatest height, and when the cells step over the least height, the first
+    // that reaches it. Cells grow with the pixel size, so the walk starts from the proportional
+    // guess and steps to the answer.
     int pixels =
         std::clamp(static_cast<int>((static_cast<int64_t>(target) * standardPixels + standardCell / 2) / standardCell),
                    1, kMaxStampPixels);
     while (pixels > 1 && cell(pixels) > target) --pixels;
     while (pixels < kMaxStampPixels && cell(pixels + 1) <= target) ++pixels;
+    if (pixels < kMaxStampPixels) {
+        const int below = cell(pixels), above = cell(pixels + 1);
+        if (above - target < target - below && above <= greatest) ++pixels;
+    }
     while (pixels < kMaxStampPixels && cell(pixels) < least) ++pixels;
     // The margin keeps its proportion to the cell that the 9-point stamp has.
     const int margin = std::max(

@@ -189,9 +189,16 @@ struct ScaledStamp {
     TSize extent;
     int margin = 0;
 };
-inline ScaledStamp ExpectedScaledStamp(const std::string& text, int target, int least) {
-    int pixels = 1;
-    while (StampExtentAtPixels(text, pixels + 1).cy <= target) ++pixels;
+inline ScaledStamp ExpectedScaledStamp(const std::string& text, int target, int least, int greatest = 0) {
+    // Every pixel size from 1 up to the first whose cell passes the target: the nearest cell,
+    // the smaller on a tie, none taller than the greatest; then none shorter than the least.
+    int pixels = 1, best = 1;
+    auto height = [&](int px) { return StampExtentAtPixels(text, px).cy; };
+    for (; height(pixels) <= target; ++pixels) best = pixels;
+    if (std::abs(height(pixels) - target) < std::abs(height(best) - target) &&
+        (greatest == 0 || height(pixels) <= greatest))
+        best = pixels;
+    pixels = best;
     while (StampExtentAtPixels(text, pixels).cy < least) ++pixels;
     const TSize extent = StampExtentAtPixels(text, pixels);
     const double standard = StampExtent(text).cy;

@@ -241,7 +241,8 @@ TEST_F(CliStamp, SizeOptionsScaleTheStamp) {
         TSize extent;
         int margin = 5;
         if (c.target > 0) {
-            const ScaledStamp want = ExpectedScaledStamp("XYZ", c.target, c.target == 16 ? 16 : 12);
+            const ScaledStamp want =
+                ExpectedScaledStamp("XYZ", c.target, c.target == 16 ? 16 : 12, c.target == 20 ? 20 : 0);
             extent = want.extent, margin = want.margin;
         } else {
             extent = StampExtentAtPixels("XYZ", (20 * 96 + 36) / 72);

@@ -62,9 +62,8 @@ TEST(StampSize, PointsKeepTheFixedMargin) {
     EXPECT_EQ(StampScale(size, "", 300, 200).Margin, 5);
 }
 
-// The cell is the share of the shorter side, kept within the bounds: the
-// tallest the face gives at or under the target (the next pixel size is taller), or, where the
-// heights step over the least, the first that reaches it. Large pictures are only measured.
+// The cell is the share of the shorter side within a pixel, kept within the bounds (only they
+// may move it further). Large pictures are only measured.
 TEST(StampSize, ShareOfTheShorterSide) {
     struct Case {
         int width, height, hundredths, least, greatest;
@@ -92,17 +91,16 @@ TEST(StampSize, ShareOfTheShorterSide) {
         ASSERT_LT(scale.FontSize, 0) << "a relative size is a pixel height";
         const int pixels = -scale.FontSize;
         const int cell = StampExtentAtPixels("", pixels).cy;
-        if (cell <= target) {
-            // Whole pixel sizes: where the face's ascent and descent both round up at the next
-            // one, its cell grows by 3 pixels, so the tallest that fits may be 2 short.
-            EXPECT_GE(cell, target - 2);
-            EXPECT_GT(StampExtentAtPixels("", pixels + 1).cy, target) << "a taller cell would still fit";
-            EXPECT_GE(cell, c.least);
+        EXPECT_GE(cell, c.least);
+        if (c.greatest > 0 && cell > c.greatest) {
+            EXPECT_LT(StampExtentAtPixels("", pixels - 1).cy, c.least) << "only the least may pass the greatest";
+        }
+        if (target > c.least && (c.greatest == 0 || target < c.greatest)) {
+            EXPECT_LE(std::abs(cell - target), 1) << "cell " << cell << " for " << target;
+        } else if (target == c.least) {
+            EXPECT_LT(StampExtentAtPixels("", pixels - 1).cy, c.least) << "a smaller cell would reach the least";
         } else {
-            // Only the least height may push the cell over the target, and just past it.
-            EXPECT_EQ(target, c.least);
-            EXPECT_LT(StampExtentAtPixels("", pixels - 1).cy, c.least);
-            EXPECT_LE(cell, target + 2);
+            EXPECT_GT(StampExtentAtPixels("", pixels + 1).cy, c.greatest) << "a taller cell would stay within";
         }
         const int margin = std::max(1, static_cast<int>(5.0 * cell / standard + 0.5));
         EXPECT_EQ(scale.Margin, margin);
