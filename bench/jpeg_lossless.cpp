@@ -293,33 +293,29 @@ Run Spawn(const std::vector<std::string>& args) {
             static_cast<double>(usage.ru_maxrss) * 1024};
 }
 
-void BM_LosslessProcess(benchmark::State& state) {
-    Fixture& f = TheFixture();
+// Times `ours` against `jpegtran -copy all` on the photo, in turns, and both on the tiny file for
+// their fixed start-up, and sets the counters of the comparison.
+template <class Ours>
+void CompareWithJpegtran(benchmark::State& state, const Fixture& f, const std::string& photo, Ours&& ours) {
     const std::string out = (f.dir / "out.jpg").string();
     auto jpegtran = [&](const std::string& in) { return Spawn({"jpegtran", "-copy", "all", "-outfile", out, in}); };
-    auto ours = [&](const std::string& in) { return Spawn({KIRIMARK_LOSSLESS_DRIVER, in, out}); };
     Cost ref, own, refTiny, ownTiny;
     double refPeak = 0, ownPeak = 0;
-    try {
-        int iteration = 0;
-        for (auto _ : state) {
-            const bool oursFirst = iteration++ % 2;
-            Run o;
-            if (oursFirst) o = ours(f.photo);
-            const Run r = jpegtran(f.photo);
-            if (!oursFirst) o = ours(f.photo);
-            ref.Keep(r.seconds, r.cpuSeconds);
-            own.Keep(o.seconds, o.cpuSeconds);
-            refPeak = std::max(refPeak, r.maxRssBytes);
-            ownPeak = std::max(ownPeak, o.maxRssBytes);
-            const Run rt = jpegtran(f.tiny), ot = ours(f.tiny);
-            refTiny.Keep(rt.seconds, rt.cpuSeconds);
-            ownTiny.Keep(ot.seconds, ot.cpuSeconds);
-            state.SetIterationTime(o.seconds);
-        }
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-        return;
+    int iteration = 0;
+    for (auto _ : state) {
+        const bool oursFirst = iteration++ % 2;
+        Run o;
+        if (oursFirst) o = ours(photo);
+        const Run r = jpegtran(photo);
+        if (!oursFirst) o = ours(photo);
+        ref.Keep(r.seconds, r.cpuSeconds);
+        own.Keep(o.seconds, o.cpuSeconds);
+        refPeak = std::max(refPeak, r.maxRssBytes);
+        ownPeak = std::max(ownPeak, o.maxRssBytes);
+        const Run rt = jpegtran(f.tiny), ot = ours(f.tiny);
+        refTiny.Keep(rt.seconds, rt.cpuSeconds);
+        ownTiny.Keep(ot.seconds, ot.cpuSeconds);
+        state.SetIterationTime(o.seconds);
     }
     state.counters["vs_jpegtran"] = own.seconds / ref.seconds;
     state.counters["vs_jpegtran_cpu"] = own.cpuSeconds / ref.cpuSeconds;
@@ -331,49 +327,33 @@ void BM_LosslessProcess(benchmark::State& state) {
     state.counters["jpegtran_peak_MB"] = refPeak / 1e6;
 }
 
+void BM_LosslessProcess(benchmark::State& state) {
+    Fixture& f = TheFixture();
+    const std::string out = (f.dir / "out.jpg").string();
+    auto ours = [&](const std::string& in) { return Spawn({KIRIMARK_LOSSLESS_DRIVER, in, out}); };
+    try {
+        CompareWithJpegtran(state, f, f.photo, ours);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+    }
+}
+
 void BM_LosslessProgram(benchmark::State& state) {
     Fixture& f = TheFixture();
-    const std::string out = (f.dir / "out.jpg").string(), outDir = (f.dir / "stamped").string();
-    auto jpegtran = [&](const std::string& in) { return Spawn({"jpegtran", "-copy", "all", "-outfile", out, in}); };
+    const std::string outDir = (f.dir / "stamped").string();
     // Quality 1 would show in the file's size if the photo were encoded anew.
     auto ours = [&](const std::string& in) {
         return Spawn({KIRIMARK_BINARY, "--stamp", "--inputs", "all", "--format", "jpeg", "--quality", "1", "--jobs",
                       "1", "--out-dir", outDir, "--text", "(c)2026 Kirimark", in});
     };
-    Cost ref, own, refTiny, ownTiny;
-    double refPeak = 0, ownPeak = 0;
     try {
         ours(f.camera);
         if (fs::file_size(fs::path(outDir) / "camera.jpg") < fs::file_size(f.camera) * 9 / 10)
             throw std::runtime_error("the photo was encoded anew, not stamped in its coded form");
-        int iteration = 0;
-        for (auto _ : state) {
-            const bool oursFirst = iteration++ % 2;
-            Run o;
-            if (oursFirst) o = ours(f.camera);
-            const Run r = jpegtran(f.camera);
-            if (!oursFirst) o = ours(f.camera);
-            ref.Keep(r.seconds, r.cpuSeconds);
-            own.Keep(o.seconds, o.cpuSeconds);
-            refPeak = std::max(refPeak, r.maxRssBytes);
-            ownPeak = std::max(ownPeak, o.maxRssBytes);
-            const Run rt = jpegtran(f.tiny), ot = ours(f.tiny);
-            refTiny.Keep(rt.seconds, rt.cpuSeconds);
-            ownTiny.Keep(ot.seconds, ot.cpuSeconds);
-            state.SetIterationTime(o.seconds);
-        }
+        CompareWithJpegtran(state, f, f.camera, ours);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
-        return;
     }
-    state.counters["vs_jpegtran"] = own.seconds / ref.seconds;
-    state.counters["vs_jpegtran_cpu"] = own.cpuSeconds / ref.cpuSeconds;
-    state.counters["vs_jpegtran_net"] = (own.seconds - ownTiny.seconds) / (ref.seconds - refTiny.seconds);
-    state.counters["startup_ms"] = 1000 * ownTiny.seconds;
-    state.counters["jpegtran_startup_ms"] = 1000 * refTiny.seconds;
-    state.counters["peak_vs_jpegtran"] = ownPeak / refPeak;
-    state.counters["peak_MB"] = ownPeak / 1e6;
-    state.counters["jpegtran_peak_MB"] = refPeak / 1e6;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "AppTestSupport.h"
 #include "ExifToolJudge.h"
 #include "FaultSupport.h"
+#include "JpegCoefficients.h"
 #include "PhotoWriters.h"
 #include "StampStyle.h"
 #include "TestSupport.h"
@@ -24,58 +25,9 @@ namespace {
 
 const char* const kText = "(c)K";
 
-// ------------------------------------------------------------------------------------------
-// What libjpeg's coefficient reader sees.
-
-struct Component {
-    int h = 0, v = 0, wb = 0, hb = 0;
-    std::vector<std::array<JCOEF, DCTSIZE2>> blocks;
-};
-
-struct Coefficients {
-    bool progressive = false;
-    int maxH = 1, maxV = 1;
-    std::vector<Component> comps;
-    std::vector<std::array<UINT16, DCTSIZE2>> quant;
-};
-
-Coefficients ReadCoefficients(const std::string& bytes) {
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()),
-                 static_cast<unsigned long>(bytes.size()));
-    jpeg_read_header(&cinfo, TRUE);
-    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&cinfo);
-    Coefficients out;
-    out.progressive = cinfo.progressive_mode;
-    out.maxH = cinfo.max_h_samp_factor;
-    out.maxV = cinfo.max_v_samp_factor;
-    for (int c = 0; c < cinfo.num_components; ++c) {
-        const jpeg_component_info& info = cinfo.comp_info[c];
-        Component comp{info.h_samp_factor,
-                       info.v_samp_factor,
-                       static_cast<int>(info.width_in_blocks),
-                       static_cast<int>(info.height_in_blocks),
-                       {}};
-        for (int r = 0; r < comp.hb; ++r) {
-            JBLOCKARRAY row = (*cinfo.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&cinfo), arrays[c],
-                                                               static_cast<JDIMENSION>(r), 1, FALSE);
-            for (int b = 0; b < comp.wb; ++b) {
-                comp.blocks.emplace_back();
-                std::copy(row[0][b], row[0][b] + DCTSIZE2, comp.blocks.back().begin());
-            }
-        }
-        out.comps.push_back(std::move(comp));
-    }
-    for (const JQUANT_TBL* q : cinfo.quant_tbl_ptrs)
-        if (q) out.quant.emplace_back(), std::copy(q->quantval, q->quantval + DCTSIZE2, out.quant.back().begin());
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    EXPECT_EQ(err.num_warnings, 0);
-    return out;
-}
+using jpegjudge::Coefficients;
+using jpegjudge::Component;
+using jpegjudge::ReadCoefficients;
 
 // ------------------------------------------------------------------------------------------
 // The picture as a viewer shows it.

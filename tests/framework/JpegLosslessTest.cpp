@@ -17,6 +17,7 @@
 
 #include <jpeglib.h>
 
+#include "JpegCoefficients.h"
 #include "JpegLossless.h"
 #include "TestSupport.h"
 
@@ -94,70 +95,10 @@ Image<Rgb> Decode(const std::vector<uint8_t>& bytes) {
     return img;
 }
 
-// ------------------------------------------------------------------------------------------
-// What libjpeg's coefficient reader sees in a file.
-
-using Block = std::array<JCOEF, DCTSIZE2>;
-
-struct Component {
-    int h = 0, v = 0, quantTable = 0;
-    int wb = 0, hb = 0;  // real blocks
-    std::vector<Block> blocks;
-};
-
-struct Coefficients {
-    J_COLOR_SPACE space = JCS_UNKNOWN;
-    int maxH = 1, maxV = 1;
-    std::vector<Component> comps;
-    std::vector<std::array<UINT16, DCTSIZE2>> quant;
-    std::vector<TJpegMarker> markers;
-};
-
-Coefficients ReadCoefficients(const std::vector<uint8_t>& bytes) {
-    Judge judge;
-    jpeg_decompress_struct cinfo;
-    cinfo.err = &judge.err;
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
-    jpeg_save_markers(&cinfo, JPEG_COM, 0xFFFF);
-    for (int i = 0; i < 16; ++i) jpeg_save_markers(&cinfo, JPEG_APP0 + i, 0xFFFF);
-    jpeg_read_header(&cinfo, TRUE);
-    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&cinfo);
-    Coefficients out;
-    out.space = cinfo.jpeg_color_space;
-    out.maxH = cinfo.max_h_samp_factor;
-    out.maxV = cinfo.max_v_samp_factor;
-    for (int c = 0; c < cinfo.num_components; ++c) {
-        const jpeg_component_info& info = cinfo.comp_info[c];
-        Component comp{info.h_samp_factor,
-                       info.v_samp_factor,
-                       info.quant_tbl_no,
-                       static_cast<int>(info.width_in_blocks),
-                       static_cast<int>(info.height_in_blocks),
-                       {}};
-        for (int r = 0; r < comp.hb; ++r) {
-            JBLOCKARRAY row = (*cinfo.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&cinfo), arrays[c],
-                                                               static_cast<JDIMENSION>(r), 1, FALSE);
-            for (int b = 0; b < comp.wb; ++b) {
-                Block block;
-                std::copy(row[0][b], row[0][b] + DCTSIZE2, block.begin());
-                comp.blocks.push_back(block);
-            }
-        }
-        out.comps.push_back(std::move(comp));
-    }
-    for (const JQUANT_TBL* q : cinfo.quant_tbl_ptrs) {
-        if (!q) continue;
-        out.quant.emplace_back();
-        std::copy(q->quantval, q->quantval + DCTSIZE2, out.quant.back().begin());
-    }
-    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next)
-        out.markers.push_back({m->marker, std::vector<uint8_t>(m->data, m->data + m->data_length)});
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    EXPECT_EQ(judge.err.num_warnings, 0);
-    return out;
-}
+using jpegjudge::Block;
+using jpegjudge::Coefficients;
+using jpegjudge::Component;
+using jpegjudge::ReadCoefficients;
 
 // The frame's coding mode, the restart interval and each scan's components and ranges, read
 // from the marker segments (Huffman tables and their selectors are the output's own).
