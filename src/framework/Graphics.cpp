@@ -99,7 +99,7 @@ void TBitmap::Reallocate(int width, int height) {
         static_cast<int64_t>(width) * height > kMaxPixels)
         throw EOutOfResources("Bitmap too large: " + std::to_string(width) + " x " + std::to_string(height));
     const size_t size = static_cast<size_t>(RowBytes(width, BitsPerPixel())) * static_cast<size_t>(height);
-    bits_.assign(size, 0);
+    bits_ = TZeroedBlock(size);
     width_ = width;
     height_ = height;
 }
@@ -115,7 +115,7 @@ void TBitmap::Allocate(TPixelFormat format, int width, int height, const TPalett
 
 void TBitmap::SetSize(int width, int height) {
     if (width == width_ && height == height_) return;
-    std::vector<uint8_t> old = std::move(bits_);
+    TZeroedBlock old = std::move(bits_);
     const int oldW = width_, oldH = height_, oldStride = RowStride();
     Reallocate(width, height);
     const int stride = RowStride();

@@ -11,6 +11,7 @@
 
 #include "Classes.h"
 #include "PixelFormat.h"
+#include "ZeroedBlock.h"
 
 constexpr TColor clBlack = 0x000000;
 constexpr TColor clWhite = 0xFFFFFF;
@@ -168,7 +169,7 @@ private:
     int width_ = 0;
     int height_ = 0;
     TPixelFormat pixelFormat_ = pf24bit;
-    std::vector<uint8_t> bits_;
+    TZeroedBlock bits_;
     TPalette palette_;
     TColor transparentColor_ = clNone;
     std::unique_ptr<TCanvas> canvas_;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,8 @@
 
 #include <sched.h>
 
+#include "ZeroedBlock.h"
+
 int UsableCores() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -22,6 +25,48 @@ int UsableCores() {
 }
 
 namespace {
+
+// The bytes of a part finished ahead of its turn, in blocks that only ever grow in number: a
+// part of a big picture holds megabytes, and a growing array would copy them and touch every
+// page again at each doubling.
+class TPartBytes : public TStream {
+public:
+    int64_t Read(void*, int64_t) override { throw EReadError("The stream is write-only"); }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        if (offset == 0 && origin == TSeekOrigin::soCurrent) return size_;
+        throw EStreamError("This stream cannot seek");
+    }
+    int64_t Write(const void* buffer, int64_t count) override {
+        const auto* p = static_cast<const uint8_t*>(buffer);
+        for (int64_t left = count; left > 0;) {
+            if (used_ == (blocks_.empty() ? 0 : blocks_.back().size())) {
+                const size_t next = blocks_.empty() ? kFirstBlock : std::min(blocks_.back().size() * 2, kLargestBlock);
+                blocks_.emplace_back(next);
+                used_ = 0;
+            }
+            TZeroedBlock& block = blocks_.back();
+            const size_t n = std::min(static_cast<size_t>(left), block.size() - used_);
+            std::memcpy(block.data() + used_, p, n);
+            used_ += n;
+            p += n;
+            left -= static_cast<int64_t>(n);
+        }
+        size_ += std::max<int64_t>(count, 0);
+        return count;
+    }
+    void DeliverTo(TStream& destination) const {
+        for (size_t i = 0; i < blocks_.size(); ++i)
+            destination.WriteBuffer(blocks_[i].data(),
+                                    static_cast<int64_t>(i + 1 == blocks_.size() ? used_ : blocks_[i].size()));
+    }
+
+private:
+    static constexpr size_t kFirstBlock = size_t{64} << 10;
+    static constexpr size_t kLargestBlock = size_t{4} << 20;
+    std::vector<TZeroedBlock> blocks_;
+    size_t used_ = 0;  // bytes of the last block written
+    int64_t size_ = 0;
+};
 
 class TPartsRun {
 public:
@@ -51,7 +96,7 @@ private:
     enum class TState { Waiting, Working, Finished, Delivered };
     struct TPart {
         TState state = TState::Waiting;
-        std::unique_ptr<TMemoryStream> bytes;  // a finished part that the stream does not want yet
+        std::unique_ptr<TPartBytes> bytes;  // a finished part that the stream does not want yet
     };
 
     class TContext : public TPartContext {
@@ -104,7 +149,7 @@ private:
             changed_.wait(lock, [&] { return abandoned_ || (index = Take()) >= 0 || next_ >= job_.Parts; });
             if (index < 0) return;
             lock.unlock();
-            auto bytes = std::make_unique<TMemoryStream>();
+            auto bytes = std::make_unique<TPartBytes>();
             std::exception_ptr failure;
             try {
                 job_.Produce(index, *bytes, context);
@@ -132,10 +177,10 @@ private:
             if (failure_) std::rethrow_exception(failure_);
             TPart& waited = parts_[static_cast<size_t>(delivered_)];
             if (waited.state == TState::Finished) {
-                std::unique_ptr<TMemoryStream> bytes = std::move(waited.bytes);
+                std::unique_ptr<TPartBytes> bytes = std::move(waited.bytes);
                 waited.state = TState::Delivered;
                 lock.unlock();
-                destination_.WriteBuffer(bytes->Memory(), bytes->Size());
+                bytes->DeliverTo(destination_);
                 bytes.reset();  // a delivered part's memory goes at once
                 lock.lock();
                 ++delivered_;
@@ -152,7 +197,7 @@ private:
                     ++delivered_;
                     changed_.notify_all();
                 } else {
-                    auto bytes = std::make_unique<TMemoryStream>();
+                    auto bytes = std::make_unique<TPartBytes>();
                     job_.Produce(index, *bytes, context);
                     lock.lock();
                     parts_[static_cast<size_t>(index)].bytes = std::move(bytes);
