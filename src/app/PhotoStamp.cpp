@@ -44,15 +44,6 @@ void AlphaMask(const TBitmap& bitmap, TBitmap& mask) {
     }
 }
 
-// The stamp's font and background on a canvas, as StampBitmap gives them.
-void SetStampPen(TCanvas& canvas, const Settings& settings, const TStampScale& scale) {
-    SetStampFont(canvas, settings.FontName, settings.WordColor, scale);
-    if (settings.BackTransparent)
-        canvas.Brush.Style = TBrushStyle::bsClear;
-    else
-        canvas.Brush.Color = settings.BackColor;
-}
-
 // Stamps a picture with alpha so that the stamp is seen whatever lies under it: an opaque
 // cell makes its rectangle opaque; a transparent one puts its letters over the picture by
 // their coverage, which a white-on-black rendering of the same cell gives.

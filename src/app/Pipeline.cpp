@@ -84,20 +84,54 @@ TRect StampBitmap(TBitmap& bitmap, const Settings& settings) {
                        StampScale(settings.Photo.StampSize, settings.FontName, bitmap.Width(), bitmap.Height()));
 }
 
+void SetStampPen(TCanvas& canvas, const Settings& settings, const TStampScale& scale) {
+    SetStampFont(canvas, settings.FontName, settings.WordColor, scale);
+    if (settings.BackTransparent)
+        canvas.Brush.Style = TBrushStyle::bsClear;
+    else
+        canvas.Brush.Color = settings.BackColor;
+}
+
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings, const TStampScale& scale) {
     GiveStampItsColours(bitmap, settings);
     TCanvas& canvas = bitmap.Canvas();
-    SetStampFont(canvas, settings.FontName, settings.WordColor, scale);
-    if (settings.BackTransparent) {
-        canvas.Brush.Style = TBrushStyle::bsClear;
-    } else {
-        canvas.Brush.Color = settings.BackColor;
-    }
+    SetStampPen(canvas, settings, scale);
     const TRect cell = StampCell(bitmap.Width(), bitmap.Height(), canvas.TextExtent(settings.CopyrightText),
                                  settings.PosLeft, settings.PosTop, scale.Margin);
     canvas.TextOut(cell.Left, cell.Top, settings.CopyrightText);
     return cell;
 }
+
+namespace {
+
+// A palette picture saved as JPEG gets the stamp in full colour without becoming full colour
+// as a whole, which would take three times its memory: the part of the cell inside the picture
+// is copied out in 24 bits and stamped there, and the encoder takes it in place of the
+// picture's own pixels. The drawing clips to the cell, so nothing else of the picture changes.
+TJpegPatch StampFullColourPatch(const TBitmap& bitmap, const Settings& settings, TBitmap& pixels) {
+    const TStampScale scale = StampScale(settings.Photo.StampSize, settings.FontName, bitmap.Width(), bitmap.Height());
+    pixels.Allocate(pf24bit, 1, 1);
+    SetStampPen(pixels.Canvas(), settings, scale);
+    const TRect cell = StampCell(bitmap.Width(), bitmap.Height(), pixels.Canvas().TextExtent(settings.CopyrightText),
+                                 settings.PosLeft, settings.PosTop, scale.Margin);
+    const int left = std::max(cell.Left, 0), top = std::max(cell.Top, 0);
+    const int right = std::min(cell.Right, bitmap.Width()), bottom = std::min(cell.Bottom, bitmap.Height());
+    if (right <= left || bottom <= top || settings.CopyrightText.empty()) return {};
+    pixels.Allocate(pf24bit, right - left, bottom - top);
+    for (int y = top; y < bottom; ++y) {
+        uint8_t* to = pixels.ScanLine(y - top);
+        for (int x = left; x < right; ++x, to += 3) {
+            const TColor c = bitmap.GetPixel(x, y);
+            to[0] = GetBValue(c), to[1] = GetGValue(c), to[2] = GetRValue(c);
+        }
+    }
+    TCanvas& canvas = pixels.Canvas();
+    SetStampPen(canvas, settings, scale);
+    canvas.TextOut(cell.Left - left, cell.Top - top, settings.CopyrightText);
+    return {&pixels, left, top};
+}
+
+}  // namespace
 
 namespace {
 
@@ -128,11 +162,11 @@ int EncoderThreads(const Settings& settings) { return settings.Threads > 0 ? set
 namespace {
 
 void WriteJpeg(const TBitmap& bitmap, const std::string& target, const Settings& settings,
-               const TFileProgress& progress, bool writeBehind) {
+               const TFileProgress& progress, bool writeBehind, const TJpegPatch& patch = {}) {
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
     WriteFile(out, writeBehind, [&](TStream& stream) {
-        SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, stream, progress, EncoderThreads(settings));
+        SaveBitmapAsJpeg(bitmap, settings.ImageQuality * 10, stream, progress, EncoderThreads(settings), patch);
     });
     out.Commit();
 }
@@ -183,18 +217,27 @@ std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath
     // Each file gets a new bitmap with a fresh canvas; a failed load keeps the previous one.
     work.LoadFromFile(sourcePath);
     TBitmap& bitmap = work.Bitmap();
-    StampBitmap(bitmap, settings);
+    TBitmap patchPixels;
+    TJpegPatch patch;
+    if (settings.SaveFormat == 0 && bitmap.BitsPerPixel() <= 8)
+        patch = StampFullColourPatch(bitmap, settings, patchPixels);
+    else
+        StampBitmap(bitmap, settings);
     std::vector<std::string> written;
     if (target.empty()) {
-        if (settings.SaveFormat == 0)
-            written.push_back(SaveImageToJpeg(bitmap, sourcePath, settings, progress, writeBehind));
+        if (settings.SaveFormat == 0) {
+            const std::string jpeg = ChangeFileExt(sourcePath, ".jpg");
+            RefuseToReplaceSource(jpeg, sourcePath);
+            WriteJpeg(bitmap, jpeg, settings, progress, writeBehind, patch);
+            written.push_back(jpeg);
+        }
         if (settings.SaveFormat == 1)
             written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress, writeBehind));
         return written;
     }
     RefuseToReplaceSource(target, sourcePath);
     EnsureOutputFolder(target);
-    if (settings.SaveFormat == 0) WriteJpeg(bitmap, target, settings, progress, writeBehind);
+    if (settings.SaveFormat == 0) WriteJpeg(bitmap, target, settings, progress, writeBehind, patch);
     if (settings.SaveFormat == 1) WritePng(bitmap, target, settings, progress, writeBehind);
     written.push_back(target);
     return written;

@@ -13,6 +13,8 @@
 #include "setting_common.h"
 
 class TBitmap;
+class TCanvas;
+struct TStampScale;
 
 // The user-facing texts and captions of the drop.
 namespace msg {
@@ -50,6 +52,9 @@ bool IsBitmapName(const std::string& path);
 bool IsAcceptedName(const std::string& path, const Settings& settings);
 // Taken as a photo, not as a bitmap.
 bool IsPhotoInput(const std::string& path, const Settings& settings);
+
+// Gives the canvas the stamp's font, colour and background (none when transparent).
+void SetStampPen(TCanvas& canvas, const Settings& settings, const TStampScale& scale);
 
 // Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h), at
 // the size the settings give a picture of the bitmap's size; returns the text cell, which may

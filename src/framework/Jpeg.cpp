@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <csetjmp>
+#include <cstring>
 #include <vector>
 
 #include "JpegStrips.h"
@@ -53,9 +54,40 @@ struct CompressJob {
     int quality;
     int firstRow, rows;                        // the rows compressed, as a picture of their own
     uint32_t* rowBuffer;                       // null when rows are fed straight from the bitmap
-    const uint32_t* table;                     // with rowBuffer: stored value to RGBX
+    const uint32_t* table;                     // for pixels through rowBuffer: stored value to RGBX
     const std::function<void(int)>* rowsDone;  // null when nobody listens
+    const TJpegPatch* patch;
 };
+
+// Row y as libjpeg takes it, with the patch's pixels over the bitmap's where it has them.
+JSAMPROW PrepareRow(const CompressJob& job, int y) {
+    const TBitmap& bmp = *job.bitmap;
+    const TJpegPatch& patch = *job.patch;
+    const bool patched = patch.Pixels && y >= patch.Top && y < patch.Top + patch.Pixels->Height();
+    const TPixelFormat format = bmp.PixelFormat();
+    const bool direct = format == pf24bit || format == pf32bit;
+    if (!patched) {
+        if (!direct) ConvertRow(bmp, y, job.table, job.rowBuffer);
+        return direct ? const_cast<JSAMPLE*>(bmp.ScanLine(y)) : reinterpret_cast<JSAMPLE*>(job.rowBuffer);
+    }
+    auto* out = reinterpret_cast<uint8_t*>(job.rowBuffer);
+    if (direct)
+        std::memcpy(out, bmp.ScanLine(y), static_cast<size_t>(bmp.Width()) * (format == pf24bit ? 3 : 4));
+    else
+        ConvertRow(bmp, y, job.table, job.rowBuffer);
+    // Blue-green-red for a 24-bit bitmap, with a pad byte for a 32-bit one, red first for the rest.
+    const uint8_t* from = patch.Pixels->ScanLine(y - patch.Top);
+    const int size = format == pf24bit ? 3 : 4;
+    uint8_t* to = out + static_cast<size_t>(patch.Left) * size;
+    for (int x = 0; x < patch.Pixels->Width(); ++x, from += 3, to += size) {
+        if (format == pf24bit || format == pf32bit) {
+            to[0] = from[0], to[1] = from[1], to[2] = from[2];
+        } else {
+            to[0] = from[2], to[1] = from[1], to[2] = from[0];
+        }
+    }
+    return reinterpret_cast<JSAMPLE*>(out);
+}
 
 // About a hundred reports a picture. Nothing may leave this frame but by returning: it is
 // called where libjpeg may jump.
@@ -88,14 +120,7 @@ bool CompressGuarded(jpeg_compress_struct& cinfo, TJpegErrors& err, TJpegStreamD
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         ReportRows(job, static_cast<int>(cinfo.next_scanline));
-        const int y = job.firstRow + static_cast<int>(cinfo.next_scanline);
-        JSAMPROW row;
-        if (job.rowBuffer) {
-            ConvertRow(bmp, y, job.table, job.rowBuffer);
-            row = reinterpret_cast<JSAMPLE*>(job.rowBuffer);
-        } else {
-            row = const_cast<JSAMPLE*>(bmp.ScanLine(y));
-        }
+        JSAMPROW row = PrepareRow(job, job.firstRow + static_cast<int>(cinfo.next_scanline));
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
@@ -142,14 +167,14 @@ constexpr int kMcuSize = 16;
 
 // Compresses rows firstRow .. firstRow + rows - 1 of the bitmap as a JPEG of their own.
 void CompressRows(const TBitmap& bitmap, int quality, int firstRow, int rows, const std::vector<uint32_t>& table,
-                  TStream& stream, const std::function<void(int rowsDone)>& rowsDone) {
+                  const TJpegPatch& patch, TStream& stream, const std::function<void(int rowsDone)>& rowsDone) {
     std::vector<uint32_t> rowBuffer;
-    if (!table.empty()) rowBuffer.resize(static_cast<size_t>(bitmap.Width()));
+    if (!table.empty() || patch.Pixels) rowBuffer.resize(static_cast<size_t>(bitmap.Width()));
     TJpegErrors err;
     TJpegStreamDestination dest(stream, err);
     TJpegCompressor compressor(err);
-    const CompressJob job{&bitmap,      quality,  firstRow, rows, rowBuffer.empty() ? nullptr : rowBuffer.data(),
-                          table.data(), &rowsDone};
+    const CompressJob job{&bitmap,      quality,   firstRow, rows, rowBuffer.empty() ? nullptr : rowBuffer.data(),
+                          table.data(), &rowsDone, &patch};
 
     if (CompressGuarded(compressor.cinfo, err, dest, job)) return;
     dest.RethrowStreamError();
@@ -159,8 +184,12 @@ void CompressRows(const TBitmap& bitmap, int quality, int firstRow, int rows, co
 }  // namespace
 
 void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
-                      const std::function<void(int percent)>& progress, int threads) {
+                      const std::function<void(int percent)>& progress, int threads, const TJpegPatch& patch) {
     if (bitmap.Empty()) throw EInvalidGraphic("Cannot save an empty picture as JPEG");
+    if (patch.Pixels && (patch.Pixels->PixelFormat() != pf24bit || patch.Left < 0 || patch.Top < 0 ||
+                         patch.Left + int64_t{patch.Pixels->Width()} > bitmap.Width() ||
+                         patch.Top + int64_t{patch.Pixels->Height()} > bitmap.Height()))
+        throw EInvalidGraphic("The JPEG patch does not lie inside the picture");
     const TPixelFormat f = bitmap.PixelFormat();
     std::vector<uint32_t> table;
     if (f != pf24bit && f != pf32bit) table = MakeRgbxTable(bitmap);
@@ -171,14 +200,14 @@ void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
         WriteJpegStrips(
             plan, height, threads,
             [&](int first, int rows, TStream& out, const std::function<void(int)>& rowsDone) {
-                CompressRows(bitmap, quality, first, rows, table, out, rowsDone);
+                CompressRows(bitmap, quality, first, rows, table, patch, out, rowsDone);
             },
             stream, progress);
         return;
     }
     std::function<void(int)> rowsDone;
     if (progress) rowsDone = [&](int y) { progress(static_cast<int>(int64_t{y} * 100 / height)); };
-    CompressRows(bitmap, quality, 0, height, table, stream, rowsDone);
+    CompressRows(bitmap, quality, 0, height, table, patch, stream, rowsDone);
 }
 
 TJPEGImage::TJPEGImage() = default;

@@ -39,5 +39,12 @@ private:
 // raises is ignored. With threads above 1 the picture is compressed in strips side by side,
 // joined with restart markers (same decoded pixels, a few bytes longer); with 1 the bytes are
 // those of libjpeg compressing the picture in one piece.
+// patch, when it has pixels, is a 24-bit picture compressed in place of the bitmap's pixels
+// from (Left, Top) on; it must lie inside the bitmap.
+struct TJpegPatch {
+    const TBitmap* Pixels = nullptr;
+    int Left = 0, Top = 0;
+};
 void SaveBitmapAsJpeg(const TBitmap& bitmap, int quality, TStream& stream,
-                      const std::function<void(int percent)>& progress = {}, int threads = 1);
+                      const std::function<void(int percent)>& progress = {}, int threads = 1,
+                      const TJpegPatch& patch = {});

@@ -1,6 +1,7 @@
 // Stamping a palette picture: a JPEG gets the stamp's exact colours; a PNG keeps its palette,
 // which takes the stamp's colours while it has room, and only a full palette falls back to
-// its nearest entries. Judged by libjpeg and libpng.
+// its nearest entries. Judged by libjpeg and libpng, and a JPEG also by the picture made full
+// colour as a whole before it is stamped.
 #include <set>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "Jpeg.h"
 #include "PngTestHelpers.h"
 #include "TestSupport.h"
 
@@ -98,6 +100,45 @@ TEST(PaletteStamp, TheStampKeepsItsColoursWhereverTheFormatAllows) {
             EXPECT_EQ(seen.size(), 2u) << "the cell holds more than the stamp's colours";
         }
     }
+}
+
+// The JPEG of a palette picture is stamped on a full-colour copy of the cell only; its bytes
+// must be those of the whole picture made full colour, stamped and compressed, in every corner,
+// with and without a background, for a cell past the picture's edges and in strips.
+TEST(PaletteStamp, AJpegIsTheWholePictureInFullColourStamped) {
+    testsupport::TempDir dir;
+    for (const TPixelFormat format : {pf1bit, pf4bit, pf8bit})
+        for (const int corner : {0, 1, 2, 3})
+            for (const bool transparent : {false, true})
+                for (const int points : {9, 40})
+                    for (const int threads : {1, 2}) {
+                        SCOPED_TRACE("bits " + std::to_string(format) + ", corner " + std::to_string(corner) +
+                                     (transparent ? ", transparent" : ", opaque") + ", " + std::to_string(points) +
+                                     " pt, threads " + std::to_string(threads));
+                        DarkPicture(dir.file("p.bmp"), format, format == pf1bit ? 2 : 16);
+                        Settings settings;
+                        InitSettings(settings);
+                        settings.CopyrightText = "(c)2005 Rinto";
+                        settings.WordColor = kRed;
+                        settings.BackColor = kLightYellow;
+                        settings.SaveFormat = 0;
+                        settings.BackTransparent = transparent;
+                        settings.PosLeft = corner & 1;
+                        settings.PosTop = corner & 2;
+                        settings.Photo.StampSize.Points = points;
+                        settings.Threads = threads;
+                        TPicture work;
+                        LoadImage(work, dir.file("p.bmp"), settings);
+
+                        TBitmap whole;
+                        whole.LoadFromFile(dir.file("p.bmp"));
+                        whole.SetPixelFormat(pf24bit);
+                        StampBitmap(whole, settings);
+                        TMemoryStream expected;
+                        SaveBitmapAsJpeg(whole, settings.ImageQuality * 10, expected, {}, threads);
+                        const std::string bytes = ReadFile(dir.file("p.jpg"));
+                        EXPECT_TRUE(bytes == std::string(expected.Bytes().begin(), expected.Bytes().end()));
+                    }
 }
 
 }  // namespace

@@ -124,6 +124,39 @@ TEST(Jpeg, BytesEqualLibjpegOnAnRgbCopy) {
     }
 }
 
+// A 24-bit patch is compressed in place of the pixels under it, whatever the bitmap's format,
+// up to the far edges; one reaching past them is refused.
+TEST(Jpeg, APatchStandsInForThePixelsUnderIt) {
+    TBitmap patch;
+    patch.Allocate(pf24bit, 21, 9);
+    for (int y = 0; y < patch.Height(); ++y)
+        for (int x = 0; x < patch.Width(); ++x)
+            patch.SetPixel(x, y, RGBColor(static_cast<uint8_t>(x * 12), static_cast<uint8_t>(y * 29), 200));
+    for (TPixelFormat format : kFormats) {
+        SCOPED_TRACE(testing::Message() << "format " << format);
+        TBitmap bmp;
+        Picture(bmp, format);
+        Rgb expected = RgbOf(bmp);
+        const int left = bmp.Width() - patch.Width(), top = bmp.Height() - patch.Height();
+        for (int y = 0; y < patch.Height(); ++y)
+            for (int x = 0; x < patch.Width(); ++x) {
+                const TColor c = patch.GetPixel(x, y);
+                uint8_t* p = &expected.px[(static_cast<size_t>(top + y) * expected.width + left + x) * 3];
+                p[0] = GetRValue(c), p[1] = GetGValue(c), p[2] = GetBValue(c);
+            }
+        for (int threads : {1, 3}) {
+            TMemoryStream out;
+            SaveBitmapAsJpeg(bmp, 90, out, {}, threads, TJpegPatch{&patch, left, top});
+            if (threads == 1) {
+                EXPECT_EQ(out.Bytes(), ReferenceJpeg(expected, 90));
+            }
+            EXPECT_EQ(DecodeJpeg(out.Bytes()).px, DecodeJpeg(ReferenceJpeg(expected, 90)).px) << threads;
+        }
+        TMemoryStream out;
+        EXPECT_THROW(SaveBitmapAsJpeg(bmp, 90, out, {}, 1, TJpegPatch{&patch, left + 1, top}), EInvalidGraphic);
+    }
+}
+
 TEST(Jpeg, ImageObjectCompressesItsOwnCopy) {
     TBitmap bmp;
     Picture(bmp, pf24bit);

@@ -1,11 +1,15 @@
 // Pixel formats: packed indexes judged by reading the row as one string of bits, the 15- and
-// 16-bit words against their own inverse, and the two stride rules against each other.
+// 16-bit words against their own inverse, the two stride rules against each other, and the
+// zeroed memory pixels live in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "PixelFormat.h"
+#include "ZeroedBlock.h"
 
 namespace {
 
@@ -69,3 +73,24 @@ TEST(PixelFormat, BitCountsAndStridesAgree) {
 }
 
 }  // namespace
+
+// Pixel memory is handed out zeroed on both sides of the size where it stops coming from the
+// heap, also after a block of that size was filled and given back, and copies are whole.
+TEST(ZeroedBlock, EverySizeStartsZeroAndCopiesWhole) {
+    for (const size_t size : {size_t{1}, size_t{4095}, (size_t{1} << 20) - 1, size_t{1} << 20, (size_t{5} << 20) + 3}) {
+        {
+            TZeroedBlock used(size);
+            std::memset(used.data(), 0xA5, size);
+        }
+        TZeroedBlock block(size);
+        ASSERT_EQ(block.size(), size);
+        EXPECT_EQ(std::count(block.data(), block.data() + size, 0), static_cast<ptrdiff_t>(size)) << size;
+        block.data()[0] = 1;
+        block.data()[size - 1] = 2;
+        const TZeroedBlock copy(block);
+        EXPECT_EQ(std::memcmp(copy.data(), block.data(), size), 0) << size;
+        TZeroedBlock moved(std::move(block));
+        EXPECT_TRUE(block.empty());
+        EXPECT_EQ(moved.data()[size - 1], 2) << size;
+    }
+}
