@@ -26,11 +26,43 @@ int UsableCores() {
 
 namespace {
 
-// The bytes of a part finished ahead of its turn, in blocks that only ever grow in number: a
-// part of a big picture holds megabytes, and a growing array would copy them and touch every
-// page again at each doubling.
+// Blocks for the bytes of parts finished ahead of their turn, given back once a part is
+// delivered: the parts of a big picture hold megabytes, and fresh memory for each would cost a
+// page fault every few kilobytes.
+class TBlockPool {
+public:
+    static constexpr size_t kBlock = size_t{2} << 20;
+
+    TZeroedBlock Take() {
+        {
+            std::lock_guard lock(m_);
+            if (!spare_.empty()) {
+                TZeroedBlock block = std::move(spare_.back());
+                spare_.pop_back();
+                return block;
+            }
+        }
+        return TZeroedBlock(kBlock);
+    }
+    void Give(std::vector<TZeroedBlock>& blocks) {
+        std::lock_guard lock(m_);
+        for (TZeroedBlock& b : blocks)
+            if (b.size() == kBlock) spare_.push_back(std::move(b));
+        blocks.clear();
+    }
+
+private:
+    std::mutex m_;
+    std::vector<TZeroedBlock> spare_;
+};
+
+// The bytes of one such part: a small first block, so that small parts stay small, then
+// blocks of the pool, never copied to grow.
 class TPartBytes : public TStream {
 public:
+    explicit TPartBytes(TBlockPool& pool) : pool_(pool) {}
+    ~TPartBytes() override { pool_.Give(blocks_); }
+
     int64_t Read(void*, int64_t) override { throw EReadError("The stream is write-only"); }
     int64_t Seek(int64_t offset, TSeekOrigin origin) override {
         if (offset == 0 && origin == TSeekOrigin::soCurrent) return size_;
@@ -40,8 +72,7 @@ public:
         const auto* p = static_cast<const uint8_t*>(buffer);
         for (int64_t left = count; left > 0;) {
             if (used_ == (blocks_.empty() ? 0 : blocks_.back().size())) {
-                const size_t next = blocks_.empty() ? kFirstBlock : std::min(blocks_.back().size() * 2, kLargestBlock);
-                blocks_.emplace_back(next);
+                blocks_.push_back(blocks_.empty() ? TZeroedBlock(kFirstBlock) : pool_.Take());
                 used_ = 0;
             }
             TZeroedBlock& block = blocks_.back();
@@ -62,7 +93,7 @@ public:
 
 private:
     static constexpr size_t kFirstBlock = size_t{64} << 10;
-    static constexpr size_t kLargestBlock = size_t{4} << 20;
+    TBlockPool& pool_;
     std::vector<TZeroedBlock> blocks_;
     size_t used_ = 0;  // bytes of the last block written
     int64_t size_ = 0;
@@ -149,7 +180,7 @@ private:
             changed_.wait(lock, [&] { return abandoned_ || (index = Take()) >= 0 || next_ >= job_.Parts; });
             if (index < 0) return;
             lock.unlock();
-            auto bytes = std::make_unique<TPartBytes>();
+            auto bytes = std::make_unique<TPartBytes>(pool_);
             std::exception_ptr failure;
             try {
                 job_.Produce(index, *bytes, context);
@@ -197,7 +228,7 @@ private:
                     ++delivered_;
                     changed_.notify_all();
                 } else {
-                    auto bytes = std::make_unique<TPartBytes>();
+                    auto bytes = std::make_unique<TPartBytes>(pool_);
                     job_.Produce(index, *bytes, context);
                     lock.lock();
                     parts_[static_cast<size_t>(index)].bytes = std::move(bytes);
@@ -225,6 +256,7 @@ private:
 
     const TOrderedPartsJob& job_;
     TStream& destination_;
+    TBlockPool pool_;  // before the parts, which give their blocks back to it
     std::mutex m_;
     std::condition_variable changed_;
     std::vector<TPart> parts_;            // guarded by m_
