@@ -92,11 +92,13 @@ struct SourceJob {
     ScanRecorder recorder;
     jvirt_barray_ptr* coefficients;
     bool needsReencode;
+    TJpegCoefficientMemory* memory;
 };
 
 bool ReadSourceGuarded(jpeg_decompress_struct& src, TJpegErrors& err, SourceJob& job) {
     if (setjmp(err.jump)) return false;
     jpeg_create_decompress(&src);
+    job.memory->Serve(reinterpret_cast<j_common_ptr>(&src));
     jpeg_mem_src(&src, job.data, static_cast<unsigned long>(job.size));
     jpeg_save_markers(&src, JPEG_COM, 0xFFFF);
     for (int i = 0; i < 16; ++i) jpeg_save_markers(&src, JPEG_APP0 + i, 0xFFFF);
@@ -654,12 +656,14 @@ struct OutputJob {
     bool fastStatistics;
     HuffmanCounts* counts;
     TJpegStreamDestination* dest;
+    TJpegCoefficientMemory* memory;
 };
 
 bool WriteOutputGuarded(jpeg_decompress_struct& src, jpeg_compress_struct& dst, TJpegErrors& err, OutputJob& job) {
     if (setjmp(err.jump)) return false;
     if (job.scanCount < 1) FailJpeg(err, TFailureKind::Damaged, "no scans");
     jpeg_create_compress(&dst);
+    job.memory->Serve(reinterpret_cast<j_common_ptr>(&dst));
     dst.dest = job.dest->Manager();
     jpeg_copy_critical_parameters(&src, &dst);
     // The source's own APP0 and APP14, if any, are among the copied markers.
@@ -720,6 +724,7 @@ void CheckMarkers(const std::vector<TJpegMarker>& markers) {
 TLosslessJpegResult StampJpegLossless(const uint8_t* data, size_t size, const TLosslessStamp& stamp, TStream& out,
                                       const TLosslessJpegOptions& options) {
     TJpegErrors err;
+    TJpegCoefficientMemory memory;  // outlives both libjpeg objects
     TJpegDecompressor src(err);
     std::vector<jpeg_scan_info> scans(static_cast<size_t>(std::max(options.maxScans, 1)));
     std::vector<ScanRestart> restarts(scans.size());
@@ -727,6 +732,7 @@ TLosslessJpegResult StampJpegLossless(const uint8_t* data, size_t size, const TL
     job.data = data;
     job.size = size;
     job.maxPixels = options.maxPixels;
+    job.memory = &memory;
     job.recorder.pub.progress_monitor = RecordScan;
     job.recorder.err = &err;
     job.recorder.scans = scans.data();
@@ -761,7 +767,8 @@ TLosslessJpegResult StampJpegLossless(const uint8_t* data, size_t size, const TL
                      markers.size(),
                      options.fastHuffmanStatistics,
                      counts.get(),
-                     &dest};
+                     &dest,
+                     &memory};
     TJpegCompressor dst(err);
     const bool ok = WriteOutputGuarded(src.cinfo, dst.cinfo, err, output);
     if (!ok) {

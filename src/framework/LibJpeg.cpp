@@ -1,9 +1,13 @@
 #include "LibJpeg.h"
 
+#include <limits>
+#include <memory>
 #include <string>
 
 // After jpeglib.h, which it needs.
 #include <jerror.h>
+
+#include "ZeroedBlock.h"
 
 namespace {
 
@@ -107,4 +111,51 @@ void TJpegStreamDestination::TermDestination(j_compress_ptr cinfo) {
     auto* d = reinterpret_cast<State*>(cinfo->dest);
     const size_t count = kOutputBuffer - d->pub.free_in_buffer;
     if (count) Flush(*d, count);
+}
+
+struct TJpegCoefficientMemory::TArray {
+    TZeroedBlock blocks;
+    std::vector<JBLOCKROW> rows;
+};
+
+TJpegCoefficientMemory::TJpegCoefficientMemory() = default;
+
+TJpegCoefficientMemory::~TJpegCoefficientMemory() = default;
+
+void TJpegCoefficientMemory::Serve(j_common_ptr cinfo) noexcept {
+    cinfo->client_data = this;
+    cinfo->mem->request_virt_barray = Request;
+    cinfo->mem->access_virt_barray = Access;
+}
+
+TJpegCoefficientMemory::TArray* TJpegCoefficientMemory::Add(JDIMENSION blocksPerRow, JDIMENSION rows) noexcept {
+    if (blocksPerRow == 0 || rows == 0 ||
+        size_t{blocksPerRow} > std::numeric_limits<size_t>::max() / sizeof(JBLOCK) / rows)
+        return nullptr;
+    try {
+        auto array = std::make_unique<TArray>();
+        array->blocks = TZeroedBlock(size_t{blocksPerRow} * rows * sizeof(JBLOCK));
+        array->rows.resize(rows);
+        auto* first = reinterpret_cast<JBLOCKROW>(array->blocks.data());
+        for (JDIMENSION r = 0; r < rows; ++r) array->rows[r] = first + size_t{r} * blocksPerRow;
+        arrays_.push_back(std::move(array));
+        return arrays_.back().get();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+jvirt_barray_ptr TJpegCoefficientMemory::Request(j_common_ptr cinfo, int pool, boolean, JDIMENSION blocksPerRow,
+                                                 JDIMENSION rows, JDIMENSION) {
+    if (pool != JPOOL_IMAGE) ERREXIT1(cinfo, JERR_BAD_POOL_ID, pool);
+    TArray* array = static_cast<TJpegCoefficientMemory*>(cinfo->client_data)->Add(blocksPerRow, rows);
+    if (!array) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 8);
+    return reinterpret_cast<jvirt_barray_ptr>(array);
+}
+
+JBLOCKARRAY TJpegCoefficientMemory::Access(j_common_ptr cinfo, jvirt_barray_ptr ptr, JDIMENSION firstRow,
+                                           JDIMENSION rows, boolean) {
+    auto* array = reinterpret_cast<TArray*>(ptr);
+    if (size_t{firstRow} + rows > array->rows.size()) ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+    return array->rows.data() + firstRow;
 }

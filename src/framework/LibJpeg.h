@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdio>  // jpeglib.h needs FILE
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include <jpeglib.h>
@@ -106,6 +107,34 @@ private:
 
     std::vector<JOCTET> buffer_;
     State manager_;
+};
+
+// Whole-picture coefficient arrays for libjpeg objects that read or write coefficients
+// (jpeg_read_coefficients, jpeg_write_coefficients). libjpeg's own arrays are heap memory
+// that it clears block by block on first access, which faults in every page of tens of
+// megabytes; these are zeroed pages from the system (ZeroedBlock.h) that need neither.
+// Serve each object that creates or touches the arrays, after jpeg_create_*: a compressor
+// writing a decompressor's arrays must be served by the same memory. Arrays live as long as
+// this object, so it must be made before the libjpeg objects and outlive their use.
+class TJpegCoefficientMemory {
+public:
+    TJpegCoefficientMemory();
+    ~TJpegCoefficientMemory();
+    TJpegCoefficientMemory(const TJpegCoefficientMemory&) = delete;
+    TJpegCoefficientMemory& operator=(const TJpegCoefficientMemory&) = delete;
+
+    // Only where libjpeg may jump: uses cinfo->client_data.
+    void Serve(j_common_ptr cinfo) noexcept;
+
+private:
+    struct TArray;
+    static jvirt_barray_ptr Request(j_common_ptr cinfo, int pool, boolean preZero, JDIMENSION blocksPerRow,
+                                    JDIMENSION rows, JDIMENSION maxAccess);
+    static JBLOCKARRAY Access(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION firstRow, JDIMENSION rows,
+                              boolean writable);
+    TArray* Add(JDIMENSION blocksPerRow, JDIMENSION rows) noexcept;
+
+    std::vector<std::unique_ptr<TArray>> arrays_;
 };
 
 // Owners of libjpeg objects, destroyed on every path (also after a longjmp out of their use).
