@@ -15,11 +15,12 @@ public:
     TSharedLibrary(const TSharedLibrary&) = delete;
     TSharedLibrary& operator=(const TSharedLibrary&) = delete;
 
-    // The function of type F under that link name in the library or in those it loaded;
-    // raises Exception when there is none (a library older than the program was built for).
-    template <class F>
-    F* Function(const char* linkName) const {
-        return reinterpret_cast<F*>(Symbol(linkName));
+    // The function or object of type T under that link name in the library or in those it
+    // loaded; raises Exception when there is none (a library older than the program was built
+    // for).
+    template <class T>
+    T* Address(const char* linkName) const {
+        return reinterpret_cast<T*>(Symbol(linkName));
     }
 
     // The file the library was loaded from.
@@ -40,4 +41,4 @@ private:
 // A member of a table of a library's functions: a pointer named and typed as the declared
 // function, looked up in library when the table is made.
 #define KIRIMARK_LIBRARY_FUNCTION(library, function) \
-    decltype(&::function) function = (library).Function<decltype(::function)>(KIRIMARK_LINK_NAME(function))
+    decltype(&::function) function = (library).Address<decltype(::function)>(KIRIMARK_LINK_NAME(function))

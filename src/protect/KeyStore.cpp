@@ -22,7 +22,9 @@ namespace {
 // nettle's public-key half and GMP under it, loaded when a key pair is first needed: only the
 // wrapped-key form of the stored text uses them, so a run without it does not load them.
 struct PublicKeyLibrary {
-    TSharedLibrary library{"libhogweed.so.6"};  // loads libgmp.so.10 with it
+    TSharedLibrary library{"libhogweed.so.6"};  // loads libnettle.so.8 and libgmp.so.10 with it
+    KIRIMARK_LIBRARY_FUNCTION(library, nettle_buffer_init);
+    KIRIMARK_LIBRARY_FUNCTION(library, nettle_buffer_clear);
     KIRIMARK_LIBRARY_FUNCTION(library, rsa_public_key_init);
     KIRIMARK_LIBRARY_FUNCTION(library, rsa_private_key_init);
     KIRIMARK_LIBRARY_FUNCTION(library, rsa_private_key_clear);
@@ -213,10 +215,10 @@ bool TKeyContainer::LoadUserKey(bool create, uint32_t& error) {
         return false;
     }
     nettle_buffer buffer;
-    nettle_buffer_init(&buffer);
+    PublicKey().nettle_buffer_init(&buffer);
     const bool encoded = PublicKey().rsa_keypair_to_sexp(&buffer, "rsa-pkcs1", &pair->pub, &pair->priv) != 0;
     const std::string data(reinterpret_cast<const char*>(buffer.contents), buffer.size);
-    nettle_buffer_clear(&buffer);
+    PublicKey().nettle_buffer_clear(&buffer);
     if (!encoded) {
         error = ENOMEM;
         return false;

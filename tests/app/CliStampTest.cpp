@@ -297,7 +297,7 @@ TEST_F(CliStamp, AHeadlessRunLoadsOnlyWhatItUses) {
     EXPECT_EQ(again.find("libQt"), std::string::npos) << "a headless run loaded the toolkit";
     EXPECT_NE(first.find("libfontconfig"), std::string::npos) << "the faces were found without fontconfig";
     EXPECT_EQ(again.find("libfontconfig"), std::string::npos) << "fontconfig was loaded for faces noted on disk";
-    EXPECT_EQ(again.find("libhogweed"), std::string::npos) << "a run without a wrapped key loaded the RSA library";
+    EXPECT_EQ(again.find("libnettle"), std::string::npos) << "a run without a protected text loaded nettle";
 }
 
 }  // namespace
