@@ -26,8 +26,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 # The libraries the program links come from dpkg-shlibdeps; what it only opens at run time is named
-# here: the Japanese face for the stamp and the UI, Qt's platform plugins and Qt's own Japanese texts.
+# here: the Japanese face for the stamp and the UI, Qt's platform plugins and Qt's own Japanese
+# texts, and the libraries opened at their first use (SharedLibrary.h): fontconfig for a face not
+# yet on disk, nettle, its public-key half and GMP for the protected forms of the stored text.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qt6-qpa-plugins, qt6-translations-l10n")
+string(JOIN ", " CPACK_DEBIAN_PACKAGE_DEPENDS fonts-noto-cjk qt6-qpa-plugins qt6-translations-l10n
+       "libfontconfig1 (>= 2.12.6)" libnettle8 libhogweed6 "libgmp10 (>= 2:6.2.1+dfsg1)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion")
 include(CPack)

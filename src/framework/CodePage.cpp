@@ -24,12 +24,24 @@ private:
     iconv_t cd_;
 };
 
+// Code page 932 and UTF-8 both code the characters below 0x80 as ASCII does, so such text
+// converts to itself; taking it as it is spares a run the loading of iconv's conversion module.
+bool IsAscii(const std::string& text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
 enum class OnInvalid { Fail, Replace };
 
 // Converts in; on a sequence without a character either fails or writes replacement and skips
 // skipBytes of input (a whole double-byte code where the lead byte says so).
 bool Convert(const char* to, const char* from, const std::string& in, std::string& out, OnInvalid onInvalid,
              const std::string& replacement = {}) {
+    if (IsAscii(in)) {
+        out = in;
+        return true;
+    }
     IconvHandle cd(to, from);
     std::string result;
     result.reserve(in.size() * 2);

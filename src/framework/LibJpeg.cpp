@@ -79,12 +79,13 @@ void LimitJpegScans(j_common_ptr cinfo) {
     FailJpeg(err, TFailureKind::TooLarge, message);
 }
 
-TJpegStreamDestination::TJpegStreamDestination(TStream& stream, TJpegErrors& err) : buffer_(kOutputBuffer), manager_{} {
+TJpegStreamDestination::TJpegStreamDestination(TStream& stream, TJpegErrors& err)
+    : buffer_(std::make_unique_for_overwrite<JOCTET[]>(kOutputBuffer)), manager_{} {
     manager_.pub.init_destination = InitDestination;
     manager_.pub.empty_output_buffer = EmptyOutputBuffer;
     manager_.pub.term_destination = TermDestination;
     manager_.stream = &stream;
-    manager_.buffer = buffer_.data();
+    manager_.buffer = buffer_.get();
     manager_.err = &err;
 }
 

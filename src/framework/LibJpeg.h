@@ -105,7 +105,9 @@ private:
     static void TermDestination(j_compress_ptr cinfo);
     static void Flush(State& state, size_t count);
 
-    std::vector<JOCTET> buffer_;
+    // Left unfilled: a small picture writes a few kilobytes of it, and the untouched rest then
+    // costs the system no pages.
+    std::unique_ptr<JOCTET[]> buffer_;
     State manager_;
 };
 

@@ -15,7 +15,37 @@
 #include <nettle/buffer.h>
 #include <nettle/rsa.h>
 
+#include "SharedLibrary.h"
+
 namespace {
+
+// nettle's public-key half and GMP under it, loaded when a key pair is first needed: only the
+// wrapped-key form of the stored text uses them, so a run without it does not load them.
+struct PublicKeyLibrary {
+    TSharedLibrary library{"libhogweed.so.6"};  // loads libnettle.so.8 and libgmp.so.10 with it
+    KIRIMARK_LIBRARY_FUNCTION(library, nettle_buffer_init);
+    KIRIMARK_LIBRARY_FUNCTION(library, nettle_buffer_clear);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_public_key_init);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_private_key_init);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_private_key_clear);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_public_key_clear);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_keypair_from_sexp);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_generate_keypair);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_keypair_to_sexp);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_encrypt);
+    KIRIMARK_LIBRARY_FUNCTION(library, rsa_decrypt_tr);
+    KIRIMARK_LIBRARY_FUNCTION(library, nettle_mpz_get_str_256);
+    KIRIMARK_LIBRARY_FUNCTION(library, nettle_mpz_set_str_256_u);
+    KIRIMARK_LIBRARY_FUNCTION(library, mpz_init);
+    KIRIMARK_LIBRARY_FUNCTION(library, mpz_clear);
+    KIRIMARK_LIBRARY_FUNCTION(library, mpz_set_ui);
+    KIRIMARK_LIBRARY_FUNCTION(library, mpz_cmp);
+};
+
+const PublicKeyLibrary& PublicKey() {
+    static const PublicKeyLibrary library;
+    return library;
+}
 
 constexpr size_t kMaxKeyFileSize = 64 * 1024;  // a 2048-bit pair is under 2 KiB
 
@@ -97,12 +127,12 @@ struct TKeyContainer::Pair {
     rsa_public_key pub;
     rsa_private_key priv;
     Pair() {
-        rsa_public_key_init(&pub);
-        rsa_private_key_init(&priv);
+        PublicKey().rsa_public_key_init(&pub);
+        PublicKey().rsa_private_key_init(&priv);
     }
     ~Pair() {
-        rsa_private_key_clear(&priv);
-        rsa_public_key_clear(&pub);
+        PublicKey().rsa_private_key_clear(&priv);
+        PublicKey().rsa_public_key_clear(&pub);
     }
     Pair(const Pair&) = delete;
     Pair& operator=(const Pair&) = delete;
@@ -113,15 +143,15 @@ namespace {
 // Holds one GMP integer for the length of a scope.
 struct Mpz {
     mpz_t v;
-    Mpz() { mpz_init(v); }
-    ~Mpz() { mpz_clear(v); }
+    Mpz() { PublicKey().mpz_init(v); }
+    ~Mpz() { PublicKey().mpz_clear(v); }
     Mpz(const Mpz&) = delete;
     Mpz& operator=(const Mpz&) = delete;
 };
 
 bool ParsePair(std::string text, TKeyContainer::Pair& pair) {
-    return rsa_keypair_from_sexp(&pair.pub, &pair.priv, 16384, text.size(), reinterpret_cast<uint8_t*>(text.data())) ==
-               1 &&
+    return PublicKey().rsa_keypair_from_sexp(&pair.pub, &pair.priv, 16384, text.size(),
+                                             reinterpret_cast<uint8_t*>(text.data())) == 1 &&
            pair.pub.size >= 64;
 }
 
@@ -178,16 +208,17 @@ bool TKeyContainer::LoadUserKey(bool create, uint32_t& error) {
     if (error != ENOENT || !create) return false;
 
     if (!MakeFolders(folder_, error)) return false;
-    mpz_set_ui(pair->pub.e, 65537);
-    if (!rsa_generate_keypair(&pair->pub, &pair->priv, nullptr, RandomBytes, nullptr, nullptr, kModulusBits, 0)) {
+    PublicKey().mpz_set_ui(pair->pub.e, 65537);
+    if (!PublicKey().rsa_generate_keypair(&pair->pub, &pair->priv, nullptr, RandomBytes, nullptr, nullptr, kModulusBits,
+                                          0)) {
         error = EINVAL;
         return false;
     }
     nettle_buffer buffer;
-    nettle_buffer_init(&buffer);
-    const bool encoded = rsa_keypair_to_sexp(&buffer, "rsa-pkcs1", &pair->pub, &pair->priv) != 0;
+    PublicKey().nettle_buffer_init(&buffer);
+    const bool encoded = PublicKey().rsa_keypair_to_sexp(&buffer, "rsa-pkcs1", &pair->pub, &pair->priv) != 0;
     const std::string data(reinterpret_cast<const char*>(buffer.contents), buffer.size);
-    nettle_buffer_clear(&buffer);
+    PublicKey().nettle_buffer_clear(&buffer);
     if (!encoded) {
         error = ENOMEM;
         return false;
@@ -224,7 +255,7 @@ bool TKeyContainer::ExportSimpleBlob(const std::vector<uint8_t>& keyBytes, std::
         return false;
     }
     Mpz wrapped;
-    if (!rsa_encrypt(&pair_->pub, nullptr, RandomBytes, keyBytes.size(), keyBytes.data(), wrapped.v)) {
+    if (!PublicKey().rsa_encrypt(&pair_->pub, nullptr, RandomBytes, keyBytes.size(), keyBytes.data(), wrapped.v)) {
         error = EINVAL;
         return false;
     }
@@ -234,7 +265,7 @@ bool TKeyContainer::ExportSimpleBlob(const std::vector<uint8_t>& keyBytes, std::
     out[1] = CUR_BLOB_VERSION;
     PutLe32(&out[4], CALG_RC2);
     PutLe32(&out[8], CALG_RSA_KEYX);
-    nettle_mpz_get_str_256(k, &out[kSimpleBlobHeaderSize], wrapped.v);
+    PublicKey().nettle_mpz_get_str_256(k, &out[kSimpleBlobHeaderSize], wrapped.v);
     std::reverse(out.begin() + kSimpleBlobHeaderSize, out.end());  // the layout is little-endian
     blob = std::move(out);
     return true;
@@ -250,11 +281,11 @@ bool TKeyContainer::ImportSimpleBlob(const uint8_t* blob, size_t size, std::vect
     std::vector<uint8_t> be(blob + kSimpleBlobHeaderSize, blob + size);
     std::reverse(be.begin(), be.end());
     Mpz wrapped;
-    nettle_mpz_set_str_256_u(wrapped.v, be.size(), be.data());
-    if (mpz_cmp(wrapped.v, pair_->pub.n) >= 0) return false;
+    PublicKey().nettle_mpz_set_str_256_u(wrapped.v, be.size(), be.data());
+    if (PublicKey().mpz_cmp(wrapped.v, pair_->pub.n) >= 0) return false;
     std::vector<uint8_t> clear(pair_->pub.size);
     size_t length = clear.size();
-    if (!rsa_decrypt_tr(&pair_->pub, &pair_->priv, nullptr, RandomBytes, &length, clear.data(), wrapped.v))
+    if (!PublicKey().rsa_decrypt_tr(&pair_->pub, &pair_->priv, nullptr, RandomBytes, &length, clear.data(), wrapped.v))
         return false;
     clear.resize(length);
     keyBytes = std::move(clear);

@@ -29,7 +29,8 @@ public:
     bool Open(const std::string& folder, uint32_t& error);
 
     // Loads the key-exchange pair, generating and storing it (mode 0600) when there is none
-    // yet and create is true.
+    // yet and create is true. Raises Exception when nettle's public-key library, opened here
+    // at the first pair of the process, cannot be loaded.
     bool LoadUserKey(bool create, uint32_t& error);
 
     // Wraps key bytes for the loaded pair; needs LoadUserKey first.

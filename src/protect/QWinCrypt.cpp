@@ -15,6 +15,8 @@
 #include <nettle/md5.h>
 #include <nettle/nettle-meta.h>
 
+#include "SharedLibrary.h"
+
 namespace {
 
 constexpr size_t kBlock = ARCTWO_BLOCK_SIZE;
@@ -23,6 +25,23 @@ constexpr size_t kKeyBytes = 5;  // 40-bit keys, the default length of the provi
 // The platform error code of the step that failed, read by the operation's handler as the
 // original reads the thread's last error.
 thread_local uint32_t tLastPlatformError = 0;
+
+// nettle, loaded at the first protected text of a process: a run without one does not load it.
+struct NettleLibrary {
+    TSharedLibrary library{"libnettle.so.8"};
+    KIRIMARK_LIBRARY_FUNCTION(library, arctwo_set_key_ekb);
+    KIRIMARK_LIBRARY_FUNCTION(library, arctwo_encrypt);
+    KIRIMARK_LIBRARY_FUNCTION(library, arctwo_decrypt);
+    KIRIMARK_LIBRARY_FUNCTION(library, cbc_encrypt);
+    KIRIMARK_LIBRARY_FUNCTION(library, cbc_decrypt);
+    const nettle_hash* md5 = library.Address<const nettle_hash>(KIRIMARK_LINK_NAME(nettle_md5));
+    const nettle_hash* md2 = library.Address<const nettle_hash>(KIRIMARK_LINK_NAME(nettle_md2));
+};
+
+const NettleLibrary& Nettle() {
+    static const NettleLibrary library;
+    return library;
+}
 
 [[noreturn]] void Raise(const char* text, uint32_t platformError = 0) {
     tLastPlatformError = platformError;
@@ -44,7 +63,7 @@ public:
     explicit SessionKey(const uint8_t (&key)[kKeyBytes]) {
         std::memcpy(keyBytes_, key, kKeyBytes);
         const auto material = Rc2KeyMaterial(key);
-        arctwo_set_key_ekb(&ctx_, material.size(), material.data(), 40);
+        Nettle().arctwo_set_key_ekb(&ctx_, material.size(), material.data(), 40);
     }
     ~SessionKey() {
         std::memset(&ctx_, 0, sizeof ctx_);
@@ -67,7 +86,8 @@ public:
         } else if (n % kBlock != 0) {
             return false;
         }
-        cbc_encrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(arctwo_encrypt), kBlock, iv_, n, buf, buf);
+        Nettle().cbc_encrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(Nettle().arctwo_encrypt), kBlock, iv_, n, buf,
+                             buf);
         if (final) std::memset(iv_, 0, sizeof iv_);
         return true;
     }
@@ -75,7 +95,8 @@ public:
     // Decrypts n bytes in place; the final call checks and strips the padding.
     bool Decrypt(bool final, uint8_t* buf, size_t& n) {
         if (n % kBlock != 0 || (final && n == 0)) return false;
-        cbc_decrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(arctwo_decrypt), kBlock, iv_, n, buf, buf);
+        Nettle().cbc_decrypt(&ctx_, reinterpret_cast<nettle_cipher_func*>(Nettle().arctwo_decrypt), kBlock, iv_, n, buf,
+                             buf);
         if (!final) return true;
         std::memset(iv_, 0, sizeof iv_);
         const uint8_t pad = buf[n - 1];
@@ -122,8 +143,8 @@ private:
 
 const nettle_hash* HashAlgorithm(uint32_t algId) {
     switch (algId) {
-    case CALG_MD5: return &nettle_md5;
-    case CALG_MD2: return &nettle_md2;
+    case CALG_MD5: return Nettle().md5;
+    case CALG_MD2: return Nettle().md2;
     default: return nullptr;
     }
 }
@@ -199,7 +220,7 @@ void PumpBuffers(OperationState& s, TStream& Source, TStream& Dest, uint32_t buf
 }  // namespace
 
 std::array<uint8_t, 16> PassPhraseKeyMaterial(const std::string& passPhrase) {
-    HashObject hash(&nettle_md5);
+    HashObject hash(Nettle().md5);
     hash.Update(passPhrase);
     uint8_t key[kKeyBytes];
     hash.KeyBytes(key);

@@ -4,7 +4,8 @@
 // wrapped for the user's key container, ahead of the ciphertext.
 //
 // Failures never escape an operation: the result is false and LastError / LastErrorMessage
-// say which step failed ("CryptDecrypt", "invalid size", ...).
+// say which step failed ("CryptDecrypt", "invalid size", ...), or that nettle, loaded at the
+// first operation of a process, cannot be loaded.
 #pragma once
 
 #include <array>
@@ -33,4 +34,5 @@ public:
 };
 
 // The 16 bytes of RC2 key material (used with 40 effective bits) that a pass phrase derives.
+// Raises Exception when nettle cannot be loaded.
 std::array<uint8_t, 16> PassPhraseKeyMaterial(const std::string& passPhrase);

@@ -12,11 +12,52 @@
 #include <tuple>
 
 #include "FaceCache.h"
+#include "SharedLibrary.h"
 
 namespace {
 
 // The faces tried, in order, for Japanese text when the chosen face cannot draw it.
 constexpr const char* kJapaneseFaces[] = {"Noto Sans CJK JP", "Noto Sans JP", "IPAexGothic", "IPAGothic", "VL Gothic"};
+
+// fontconfig, loaded when a question is first not answered from memory or the disk: a run that
+// finds its faces on disk does not load the library at all.
+struct Fontconfig {
+    TSharedLibrary library{"libfontconfig.so.1"};
+    KIRIMARK_LIBRARY_FUNCTION(library, FcCharSetAddChar);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcCharSetCreate);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcCharSetDestroy);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcConfigGetConfigDirs);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcConfigGetConfigFiles);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcConfigGetFontDirs);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcConfigReference);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcConfigSubstitute);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcDefaultSubstitute);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcFontList);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcFontMatch);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcFontSetDestroy);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcInit);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcObjectSetBuild);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcObjectSetDestroy);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternAddBool);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternAddCharSet);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternAddDouble);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternAddInteger);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternAddString);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternCreate);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternDestroy);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternGetBool);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternGetInteger);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcPatternGetString);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcStrCmpIgnoreCase);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcStrListDone);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcStrListNext);
+    KIRIMARK_LIBRARY_FUNCTION(library, FcWeightToOpenType);
+};
+
+const Fontconfig& Fc() {
+    static const Fontconfig fontconfig;
+    return fontconfig;
+}
 
 std::mutex& ResolverMutex() {
     static std::mutex m;
@@ -33,16 +74,16 @@ std::map<std::string, TFaceFile>& Resolved() {
 }
 
 struct PatternDeleter {
-    void operator()(FcPattern* p) const { FcPatternDestroy(p); }
+    void operator()(FcPattern* p) const { Fc().FcPatternDestroy(p); }
 };
 struct FontSetDeleter {
-    void operator()(FcFontSet* s) const { FcFontSetDestroy(s); }
+    void operator()(FcFontSet* s) const { Fc().FcFontSetDestroy(s); }
 };
 struct ObjectSetDeleter {
-    void operator()(FcObjectSet* s) const { FcObjectSetDestroy(s); }
+    void operator()(FcObjectSet* s) const { Fc().FcObjectSetDestroy(s); }
 };
 struct StrListDeleter {
-    void operator()(FcStrList* l) const { FcStrListDone(l); }
+    void operator()(FcStrList* l) const { Fc().FcStrListDone(l); }
 };
 using Pattern = std::unique_ptr<FcPattern, PatternDeleter>;
 using FontSet = std::unique_ptr<FcFontSet, FontSetDeleter>;
@@ -51,8 +92,8 @@ using FontSet = std::unique_ptr<FcFontSet, FontSetDeleter>;
 // when an answer is not on disk.
 FcConfig* Config() {
     static FcConfig* config = [] {
-        FcInit();
-        return FcConfigReference(nullptr);
+        Fc().FcInit();
+        return Fc().FcConfigReference(nullptr);
     }();
     return config;
 }
@@ -60,19 +101,19 @@ FcConfig* Config() {
 std::vector<std::string> Strings(FcPattern* p, const char* object) {
     std::vector<std::string> values;
     FcChar8* s = nullptr;
-    for (int i = 0; FcPatternGetString(p, object, i, &s) == FcResultMatch; ++i)
+    for (int i = 0; Fc().FcPatternGetString(p, object, i, &s) == FcResultMatch; ++i)
         values.emplace_back(reinterpret_cast<const char*>(s));
     return values;
 }
 
 int Integer(FcPattern* p, const char* object, int fallback) {
     int v = 0;
-    return FcPatternGetInteger(p, object, 0, &v) == FcResultMatch ? v : fallback;
+    return Fc().FcPatternGetInteger(p, object, 0, &v) == FcResultMatch ? v : fallback;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
-    return FcStrCmpIgnoreCase(reinterpret_cast<const FcChar8*>(a.c_str()),
-                              reinterpret_cast<const FcChar8*>(b.c_str())) == 0;
+    return Fc().FcStrCmpIgnoreCase(reinterpret_cast<const FcChar8*>(a.c_str()),
+                                   reinterpret_cast<const FcChar8*>(b.c_str())) == 0;
 }
 
 // One font of a listing, with the names it goes by.
@@ -89,11 +130,11 @@ struct Font {
           familyLangs(Strings(p, FC_FAMILYLANG)),
           styles(Strings(p, FC_STYLE)),
           index(Integer(p, FC_INDEX, 0)),
-          weight(FcWeightToOpenType(Integer(p, FC_WEIGHT, FC_WEIGHT_REGULAR))),
+          weight(Fc().FcWeightToOpenType(Integer(p, FC_WEIGHT, FC_WEIGHT_REGULAR))),
           slant(Integer(p, FC_SLANT, FC_SLANT_ROMAN)),
           width(Integer(p, FC_WIDTH, FC_WIDTH_NORMAL)) {
         FcChar8* f = nullptr;
-        if (FcPatternGetString(p, FC_FILE, 0, &f) == FcResultMatch) file = reinterpret_cast<const char*>(f);
+        if (Fc().FcPatternGetString(p, FC_FILE, 0, &f) == FcResultMatch) file = reinterpret_cast<const char*>(f);
     }
 
     // A further family name in the same language as the first, with a style of its own, names a
@@ -114,12 +155,12 @@ struct Font {
 };
 
 std::vector<Font> ListFamily(const std::string& family) {
-    Pattern pattern(FcPatternCreate());
-    FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
-    FcPatternAddBool(pattern.get(), FC_OUTLINE, FcTrue);  // the rasteriser scales outlines only
-    std::unique_ptr<FcObjectSet, ObjectSetDeleter> objects(FcObjectSetBuild(
+    Pattern pattern(Fc().FcPatternCreate());
+    Fc().FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
+    Fc().FcPatternAddBool(pattern.get(), FC_OUTLINE, FcTrue);  // the rasteriser scales outlines only
+    std::unique_ptr<FcObjectSet, ObjectSetDeleter> objects(Fc().FcObjectSetBuild(
         FC_FAMILY, FC_FAMILYLANG, FC_STYLE, FC_WEIGHT, FC_SLANT, FC_WIDTH, FC_FILE, FC_INDEX, nullptr));
-    const FontSet set(FcFontList(Config(), pattern.get(), objects.get()));
+    const FontSet set(Fc().FcFontList(Config(), pattern.get(), objects.get()));
     std::vector<Font> fonts;
     if (set)
         for (int i = 0; i < set->nfont; ++i) fonts.emplace_back(set->fonts[i]);
@@ -168,19 +209,19 @@ const Font* BestMember(const std::vector<Font>& members, bool bold) {
 // fontconfig's rendering settings for the file at the size, as the configuration edits them.
 TFaceFile RenderingOf(const std::string& family, const std::string& file, int index, int pixelSize) {
     TFaceFile answer{file, index};
-    Pattern pattern(FcPatternCreate());
-    FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
-    FcPatternAddString(pattern.get(), FC_FILE, reinterpret_cast<const FcChar8*>(file.c_str()));
-    FcPatternAddInteger(pattern.get(), FC_INDEX, index);
-    FcPatternAddDouble(pattern.get(), FC_PIXEL_SIZE, pixelSize);
-    FcConfigSubstitute(Config(), pattern.get(), FcMatchPattern);
-    FcDefaultSubstitute(pattern.get());
+    Pattern pattern(Fc().FcPatternCreate());
+    Fc().FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
+    Fc().FcPatternAddString(pattern.get(), FC_FILE, reinterpret_cast<const FcChar8*>(file.c_str()));
+    Fc().FcPatternAddInteger(pattern.get(), FC_INDEX, index);
+    Fc().FcPatternAddDouble(pattern.get(), FC_PIXEL_SIZE, pixelSize);
+    Fc().FcConfigSubstitute(Config(), pattern.get(), FcMatchPattern);
+    Fc().FcDefaultSubstitute(pattern.get());
     FcResult result = FcResultNoMatch;
-    const Pattern match(FcFontMatch(Config(), pattern.get(), &result));
+    const Pattern match(Fc().FcFontMatch(Config(), pattern.get(), &result));
     if (!match) return answer;
     FcBool hinting = FcTrue, autoHint = FcFalse;
-    FcPatternGetBool(match.get(), FC_HINTING, 0, &hinting);
-    FcPatternGetBool(match.get(), FC_AUTOHINT, 0, &autoHint);
+    Fc().FcPatternGetBool(match.get(), FC_HINTING, 0, &hinting);
+    Fc().FcPatternGetBool(match.get(), FC_AUTOHINT, 0, &autoHint);
     const int style = Integer(match.get(), FC_HINT_STYLE, FC_HINT_FULL);
     answer.Hinting = !hinting                  ? THinting::None
                      : style == FC_HINT_NONE   ? THinting::None
@@ -200,12 +241,12 @@ std::optional<TFaceFile> FindInstalled(const std::string& name, bool bold, int p
 
 // fontconfig's own pick for a pattern (used only when no named face is there).
 std::optional<TFaceFile> Match(Pattern pattern, bool bold, int pixelSize) {
-    FcPatternAddInteger(pattern.get(), FC_WEIGHT, bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
-    FcPatternAddBool(pattern.get(), FC_OUTLINE, FcTrue);
-    FcConfigSubstitute(Config(), pattern.get(), FcMatchPattern);
-    FcDefaultSubstitute(pattern.get());
+    Fc().FcPatternAddInteger(pattern.get(), FC_WEIGHT, bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
+    Fc().FcPatternAddBool(pattern.get(), FC_OUTLINE, FcTrue);
+    Fc().FcConfigSubstitute(Config(), pattern.get(), FcMatchPattern);
+    Fc().FcDefaultSubstitute(pattern.get());
     FcResult result = FcResultNoMatch;
-    const Pattern match(FcFontMatch(Config(), pattern.get(), &result));
+    const Pattern match(Fc().FcFontMatch(Config(), pattern.get(), &result));
     if (!match) return std::nullopt;
     const Font f(match.get());
     if (f.file.empty() || f.families.empty()) return std::nullopt;
@@ -215,21 +256,22 @@ std::optional<TFaceFile> Match(Pattern pattern, bool bold, int pixelSize) {
 TFaceFile FindJapanese(bool bold, int pixelSize) {
     for (const char* name : kJapaneseFaces)
         if (auto found = FindInstalled(name, bold, pixelSize)) return *found;
-    Pattern ja(FcPatternCreate());
-    FcPatternAddString(ja.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>("sans-serif"));
-    FcPatternAddString(ja.get(), FC_LANG, reinterpret_cast<const FcChar8*>("ja"));
+    Pattern ja(Fc().FcPatternCreate());
+    Fc().FcPatternAddString(ja.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>("sans-serif"));
+    Fc().FcPatternAddString(ja.get(), FC_LANG, reinterpret_cast<const FcChar8*>("ja"));
     if (auto found = Match(std::move(ja), bold, pixelSize)) return *found;
     return {};  // no outline font at all: text draws nothing
 }
 
-// What an answer depends on: fontconfig's configuration files and their folders, the font
-// folders it scans (also those not made yet), and the answer's own file.
+// What an answer depends on: the fontconfig library itself (another version may answer
+// otherwise), its configuration files and their folders, the font folders it scans (also those
+// not made yet), and the answer's own file.
 std::vector<std::string> Dependencies(const TFaceFile& answer) {
     std::set<std::string> paths;
     auto addList = [&paths](FcStrList* raw, bool withParent) {
         std::unique_ptr<FcStrList, StrListDeleter> list(raw);
         if (!list) return;
-        while (FcChar8* s = FcStrListNext(list.get())) {
+        while (FcChar8* s = Fc().FcStrListNext(list.get())) {
             const std::string path = reinterpret_cast<const char*>(s);
             paths.insert(path);
             if (withParent)
@@ -237,9 +279,10 @@ std::vector<std::string> Dependencies(const TFaceFile& answer) {
                     paths.insert(path.substr(0, slash));
         }
     };
-    addList(FcConfigGetConfigFiles(Config()), true);
-    addList(FcConfigGetConfigDirs(Config()), false);
-    addList(FcConfigGetFontDirs(Config()), false);
+    paths.insert(Fc().library.Path());
+    addList(Fc().FcConfigGetConfigFiles(Config()), true);
+    addList(Fc().FcConfigGetConfigDirs(Config()), false);
+    addList(Fc().FcConfigGetFontDirs(Config()), false);
     // The user's configuration, which only counts once it is made.
     const char* home = std::getenv("HOME");
     const char* xdgConfig = std::getenv("XDG_CONFIG_HOME");
@@ -258,6 +301,8 @@ std::vector<std::string> Dependencies(const TFaceFile& answer) {
 }
 
 // Where fontconfig looks depends on these; a question asked under other values is another one.
+// Asking the library for its version would load it: its file is among the answer's dependencies
+// instead.
 std::string Environment() {
     std::string s;
     for (const char* name :
@@ -265,7 +310,7 @@ std::string Environment() {
         const char* v = std::getenv(name);
         s += std::string(name) + "=" + (v ? v : "") + "\n";
     }
-    return s + "fontconfig " + std::to_string(FcGetVersion());
+    return s;
 }
 
 // Answers from this process's memory, then the disk, then fontconfig.
@@ -304,24 +349,25 @@ std::optional<TFaceFile> ResolveFaceForCharacter(char32_t character, const std::
                                                  int pixelSize) {
     const std::lock_guard lock(ResolverMutex());
     ++lookups;
-    Pattern pattern(FcPatternCreate());
-    if (!face.empty()) FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(face.c_str()));
-    FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>("sans-serif"));
-    FcCharSet* charset = FcCharSetCreate();
-    FcCharSetAddChar(charset, character);
-    FcPatternAddCharSet(pattern.get(), FC_CHARSET, charset);
-    FcCharSetDestroy(charset);
+    Pattern pattern(Fc().FcPatternCreate());
+    if (!face.empty())
+        Fc().FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(face.c_str()));
+    Fc().FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>("sans-serif"));
+    FcCharSet* charset = Fc().FcCharSetCreate();
+    Fc().FcCharSetAddChar(charset, character);
+    Fc().FcPatternAddCharSet(pattern.get(), FC_CHARSET, charset);
+    Fc().FcCharSetDestroy(charset);
     auto found = Match(std::move(pattern), bold, pixelSize);
     return found;
 }
 
 std::vector<std::string> InstalledFaces() {
     const std::lock_guard lock(ResolverMutex());
-    Pattern all(FcPatternCreate());
-    FcPatternAddBool(all.get(), FC_OUTLINE, FcTrue);
+    Pattern all(Fc().FcPatternCreate());
+    Fc().FcPatternAddBool(all.get(), FC_OUTLINE, FcTrue);
     std::unique_ptr<FcObjectSet, ObjectSetDeleter> objects(
-        FcObjectSetBuild(FC_FAMILY, FC_FAMILYLANG, FC_STYLE, nullptr));
-    const FontSet set(FcFontList(Config(), all.get(), objects.get()));
+        Fc().FcObjectSetBuild(FC_FAMILY, FC_FAMILYLANG, FC_STYLE, nullptr));
+    const FontSet set(Fc().FcFontList(Config(), all.get(), objects.get()));
     std::vector<std::string> faces;
     if (!set) return faces;
     for (int i = 0; i < set->nfont; ++i) {
@@ -330,8 +376,8 @@ std::vector<std::string> InstalledFaces() {
             if (f.NamesOwnFamily(k)) faces.push_back(f.families[k]);
     }
     auto lessIgnoringCase = [](const std::string& a, const std::string& b) {
-        return FcStrCmpIgnoreCase(reinterpret_cast<const FcChar8*>(a.c_str()),
-                                  reinterpret_cast<const FcChar8*>(b.c_str())) < 0;
+        return Fc().FcStrCmpIgnoreCase(reinterpret_cast<const FcChar8*>(a.c_str()),
+                                       reinterpret_cast<const FcChar8*>(b.c_str())) < 0;
     };
     std::sort(faces.begin(), faces.end(), lessIgnoringCase);
     faces.erase(std::unique(faces.begin(), faces.end(), SameName), faces.end());

@@ -4,8 +4,9 @@
 // lacks, and an empty name, give the Japanese sans-serif, since stamps are mostly Japanese.
 //
 // Starting fontconfig costs a run more than all its other work on a small picture, so answers
-// are kept on disk (see FaceCache.h) and fontconfig is started only when one is missing or
-// stale. All functions are safe to call from several threads.
+// are kept on disk (see FaceCache.h) and fontconfig is loaded and started only when one is
+// missing or stale; when the library cannot be loaded, a lookup raises Exception saying so.
+// All functions are safe to call from several threads.
 #pragma once
 
 #include <optional>

@@ -274,20 +274,30 @@ TEST_F(CliStamp, SizeOptionsScaleTheStamp) {
     }
 }
 
-TEST_F(CliStamp, AHeadlessRunLoadsNoWindowToolkit) {
-    // The dynamic loader logs every library a process loads, into one file per process.
+TEST_F(CliStamp, AHeadlessRunLoadsOnlyWhatItUses) {
     Bitmap("pic.bmp");
-    ::setenv("LD_DEBUG", "libs", 1);
-    ::setenv("LD_DEBUG_OUTPUT", dir.file("loaded").c_str(), 1);
-    const RunResult run = Stamp({"--text", "\xE8\x91\x97 (c)", "pic.bmp"});
-    ::unsetenv("LD_DEBUG");
-    ::unsetenv("LD_DEBUG_OUTPUT");
-    ASSERT_EQ(run.status, 0) << run.errors;
-    std::string loaded;
-    for (const auto& e : fs::directory_iterator(dir.path()))
-        if (e.path().filename().string().rfind("loaded.", 0) == 0) loaded += ReadFile(e.path().string());
-    ASSERT_NE(loaded.find("libfreetype"), std::string::npos) << "no loader log of the program's run";
-    EXPECT_EQ(loaded.find("libQt"), std::string::npos) << "a headless run loaded the toolkit";
+    ::setenv("XDG_CACHE_HOME", dir.file("cache").c_str(), 1);  // no faces noted on disk yet
+    // The dynamic loader logs every library a process loads, into one file per process.
+    auto librariesOfARun = [&](const std::string& log) {
+        ::setenv("LD_DEBUG", "libs", 1);
+        ::setenv("LD_DEBUG_OUTPUT", dir.file(log).c_str(), 1);
+        const RunResult run = Stamp({"--text", "\xE8\x91\x97 (c)", "pic.bmp"});
+        ::unsetenv("LD_DEBUG");
+        ::unsetenv("LD_DEBUG_OUTPUT");
+        EXPECT_EQ(run.status, 0) << run.errors;
+        std::string loaded;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().rfind(log + ".", 0) == 0) loaded += ReadFile(e.path().string());
+        return loaded;
+    };
+    const std::string first = librariesOfARun("first");
+    const std::string again = librariesOfARun("again");
+    ::unsetenv("XDG_CACHE_HOME");
+    ASSERT_NE(again.find("libfreetype"), std::string::npos) << "no loader log of the program's run";
+    EXPECT_EQ(again.find("libQt"), std::string::npos) << "a headless run loaded the toolkit";
+    EXPECT_NE(first.find("libfontconfig"), std::string::npos) << "the faces were found without fontconfig";
+    EXPECT_EQ(again.find("libfontconfig"), std::string::npos) << "fontconfig was loaded for faces noted on disk";
+    EXPECT_EQ(again.find("libnettle"), std::string::npos) << "a run without a protected text loaded nettle";
 }
 
 }  // namespace
