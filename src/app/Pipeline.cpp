@@ -131,10 +131,6 @@ TJpegPatch StampFullColourPatch(const TBitmap& bitmap, const Settings& settings,
     return {&pixels, left, top};
 }
 
-}  // namespace
-
-namespace {
-
 // Runs the encoder over the file, directly or with a write-behind stream in between.
 template <class Encode>
 void WriteFile(TSafeFileStream& out, bool writeBehind, Encode&& encode) {
@@ -162,7 +158,7 @@ int EncoderThreads(const Settings& settings) { return settings.Threads > 0 ? set
 namespace {
 
 void WriteJpeg(const TBitmap& bitmap, const std::string& target, const Settings& settings,
-               const TFileProgress& progress, bool writeBehind, const TJpegPatch& patch = {}) {
+               const TFileProgress& progress, bool writeBehind, const TJpegPatch& patch) {
     // What a TJPEGImage given this bitmap would write, without copying the picture first.
     TSafeFileStream out(target);
     WriteFile(out, writeBehind, [&](TStream& stream) {
@@ -194,12 +190,21 @@ void WritePng(TBitmap& bitmap, const std::string& target, const Settings& settin
 
 }  // namespace
 
-std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
-                            const TFileProgress& progress, bool writeBehind) {
+namespace {
+
+std::string SaveJpegBeside(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                           const TFileProgress& progress, bool writeBehind, const TJpegPatch& patch) {
     const std::string target = ChangeFileExt(sourcePath, ".jpg");
     RefuseToReplaceSource(target, sourcePath);
-    WriteJpeg(bitmap, target, settings, progress, writeBehind);
+    WriteJpeg(bitmap, target, settings, progress, writeBehind, patch);
     return target;
+}
+
+}  // namespace
+
+std::string SaveImageToJpeg(const TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
+                            const TFileProgress& progress, bool writeBehind) {
+    return SaveJpegBeside(bitmap, sourcePath, settings, progress, writeBehind, {});
 }
 
 std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const Settings& settings,
@@ -225,12 +230,8 @@ std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath
         StampBitmap(bitmap, settings);
     std::vector<std::string> written;
     if (target.empty()) {
-        if (settings.SaveFormat == 0) {
-            const std::string jpeg = ChangeFileExt(sourcePath, ".jpg");
-            RefuseToReplaceSource(jpeg, sourcePath);
-            WriteJpeg(bitmap, jpeg, settings, progress, writeBehind, patch);
-            written.push_back(jpeg);
-        }
+        if (settings.SaveFormat == 0)
+            written.push_back(SaveJpegBeside(bitmap, sourcePath, settings, progress, writeBehind, patch));
         if (settings.SaveFormat == 1)
             written.push_back(SaveImageToPng(bitmap, sourcePath, settings, progress, writeBehind));
         return written;

@@ -87,7 +87,8 @@ std::string SaveImageToPng(TBitmap& bitmap, const std::string& sourcePath, const
 std::string OutputExtension(const Settings& settings);
 
 // One accepted bitmap: loads it into the work picture (replaced only when the load succeeds),
-// stamps it and saves it in the chosen format, to target (its folder made when missing) or,
+// stamps it (a palette picture saved as JPEG only in the file: its pixels stay as they are)
+// and saves it in the chosen format, to target (its folder made when missing) or,
 // when that is empty, beside the source. Returns the names written; raises on any failure.
 std::vector<std::string> LoadImage(TPicture& work, const std::string& sourcePath, const Settings& settings,
                                    const TFileProgress& progress = {}, bool writeBehind = true,
