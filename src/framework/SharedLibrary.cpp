@@ -5,8 +5,10 @@
 
 #include "SysUtils.h"
 
+// Never unloaded once opened: what the library keeps for the life of the process (fontconfig's
+// configuration, say) stays its own, and a leak checker still knows whose it is.
 TSharedLibrary::TSharedLibrary(const char* fileName)
-    : fileName_(fileName), handle_(::dlopen(fileName, RTLD_NOW | RTLD_LOCAL)) {
+    : fileName_(fileName), handle_(::dlopen(fileName, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
     if (!handle_) {
         const char* reason = ::dlerror();
         throw Exception("Cannot load the library " + fileName_, TFailureKind::Other, 0, -1, reason ? reason : "");
