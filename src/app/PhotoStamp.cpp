@@ -60,12 +60,8 @@ void StampWithAlpha(TBitmap& bitmap, TBitmap& mask, const Settings& settings) {
     // The cell's size first, then the coverage of the part of it inside the picture: a large
     // stamp with a long text may reach far past the picture, and only what shows is rendered.
     const TStampScale scale = StampScale(settings.Photo.StampSize, settings.FontName, width, height);
-    TBitmap probe;
-    probe.SetPixelFormat(pf24bit);
-    probe.SetSize(1, 1);
-    SetStampPen(probe.Canvas(), settings, scale);
-    const TSize extent = probe.Canvas().TextExtent(settings.CopyrightText);
-    const TRect cell = StampCell(width, height, extent, settings.PosLeft, settings.PosTop, scale.Margin);
+    const TRect cell =
+        StampCell(width, height, StampTextExtent(settings, scale), settings.PosLeft, settings.PosTop, scale.Margin);
     const int left = std::max(cell.Left, 0), top = std::max(cell.Top, 0);
     const int right = std::min(cell.Right, width), bottom = std::min(cell.Bottom, height);
     if (right <= left || bottom <= top) return;
@@ -131,14 +127,9 @@ bool StampJpegKeepingBlocks(const uint8_t* data, size_t size, const std::string&
     // The size follows the shorter side, which turning the picture upright does not change.
     const TStampScale scale = StampScale(settings.Photo.StampSize, settings.FontName, header.width, header.height);
     TLosslessStamp stamp;
-    {
-        TBitmap probe;
-        probe.Allocate(pf24bit, 1, 1);
-        SetStampPen(probe.Canvas(), settings, scale);
-        const TSize extent = probe.Canvas().TextExtent(settings.CopyrightText);
-        stamp.cellWidth = extent.cx;
-        stamp.cellHeight = extent.cy;
-    }
+    const TSize extent = StampTextExtent(settings, scale);
+    stamp.cellWidth = extent.cx;
+    stamp.cellHeight = extent.cy;
     stamp.left = settings.PosLeft;
     stamp.top = settings.PosTop;
     stamp.margin = scale.Margin;

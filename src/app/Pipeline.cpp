@@ -92,6 +92,13 @@ void SetStampPen(TCanvas& canvas, const Settings& settings, const TStampScale& s
         canvas.Brush.Color = settings.BackColor;
 }
 
+TSize StampTextExtent(const Settings& settings, const TStampScale& scale) {
+    TBitmap probe;
+    probe.Allocate(pf24bit, 1, 1);
+    SetStampPen(probe.Canvas(), settings, scale);
+    return probe.Canvas().TextExtent(settings.CopyrightText);
+}
+
 TRect StampBitmap(TBitmap& bitmap, const Settings& settings, const TStampScale& scale) {
     GiveStampItsColours(bitmap, settings);
     TCanvas& canvas = bitmap.Canvas();
@@ -110,10 +117,8 @@ namespace {
 // picture's own pixels. The drawing clips to the cell, so nothing else of the picture changes.
 TJpegPatch StampFullColourPatch(const TBitmap& bitmap, const Settings& settings, TBitmap& pixels) {
     const TStampScale scale = StampScale(settings.Photo.StampSize, settings.FontName, bitmap.Width(), bitmap.Height());
-    pixels.Allocate(pf24bit, 1, 1);
-    SetStampPen(pixels.Canvas(), settings, scale);
-    const TRect cell = StampCell(bitmap.Width(), bitmap.Height(), pixels.Canvas().TextExtent(settings.CopyrightText),
-                                 settings.PosLeft, settings.PosTop, scale.Margin);
+    const TRect cell = StampCell(bitmap.Width(), bitmap.Height(), StampTextExtent(settings, scale), settings.PosLeft,
+                                 settings.PosTop, scale.Margin);
     const int left = std::max(cell.Left, 0), top = std::max(cell.Top, 0);
     const int right = std::min(cell.Right, bitmap.Width()), bottom = std::min(cell.Bottom, bitmap.Height());
     if (right <= left || bottom <= top || settings.CopyrightText.empty()) return {};

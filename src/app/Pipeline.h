@@ -55,6 +55,8 @@ bool IsPhotoInput(const std::string& path, const Settings& settings);
 
 // Gives the canvas the stamp's font, colour and background (none when transparent).
 void SetStampPen(TCanvas& canvas, const Settings& settings, const TStampScale& scale);
+// The size of the stamp's text cell at that scale, measured without a picture to draw on.
+TSize StampTextExtent(const Settings& settings, const TStampScale& scale);
 
 // Draws the stamp text of the settings on the bitmap in the stamp's style (StampStyle.h), at
 // the size the settings give a picture of the bitmap's size; returns the text cell, which may

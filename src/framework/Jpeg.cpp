@@ -79,12 +79,9 @@ JSAMPROW PrepareRow(const CompressJob& job, int y) {
     const uint8_t* from = patch.Pixels->ScanLine(y - patch.Top);
     const int size = format == pf24bit ? 3 : 4;
     uint8_t* to = out + static_cast<size_t>(patch.Left) * size;
+    const int r = direct ? 2 : 0, b = 2 - r;
     for (int x = 0; x < patch.Pixels->Width(); ++x, from += 3, to += size) {
-        if (format == pf24bit || format == pf32bit) {
-            to[0] = from[0], to[1] = from[1], to[2] = from[2];
-        } else {
-            to[0] = from[2], to[1] = from[1], to[2] = from[0];
-        }
+        to[r] = from[2], to[1] = from[1], to[b] = from[0];
     }
     return reinterpret_cast<JSAMPLE*>(out);
 }
